@@ -1,0 +1,46 @@
+# Project-wide build settings: warnings, sanitizers, static Windows runtime, GoogleTest.
+
+add_compile_options(-Wall -Wextra)
+# No exceptions and no run-time type information anywhere in the product.
+add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions> $<$<COMPILE_LANGUAGE:CXX>:-fno-rtti>)
+
+if(KESTREL_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(WIN32)
+  # One self-contained DLL and program: libgcc, libstdc++ and winpthread linked in.
+  add_link_options(-static -static-libgcc -static-libstdc++)
+endif()
+
+# kestrel_use_gtest(): GoogleTest for test executables, called once from tests/ so that every
+# test folder below sees it. Natively Debian's build is used; for Windows, Debian's googletest
+# sources are built with the project.
+macro(kestrel_use_gtest)
+  if(NOT WIN32)
+    find_package(GTest REQUIRED)
+  else()
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+    # GoogleTest is built with its own flags: it needs exceptions and RTTI, our code does not.
+    foreach(t gtest gtest_main gmock gmock_main)
+      target_compile_options(${t} PRIVATE -fexceptions -frtti -w)
+    endforeach()
+  endif()
+  include(GoogleTest)
+endmacro()
+
+# kestrel_gtest_executable(name SOURCES ... LIBS ...): a GoogleTest program registered with
+# CTest. On Windows builds the tests are discovered and run through the emulator (Wine).
+function(kestrel_gtest_executable name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest_main GTest::gmock)
+  if(CMAKE_CROSSCOMPILING)
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+  endif()
+endfunction()
