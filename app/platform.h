@@ -1,0 +1,33 @@
+// The platform calls of the program's portable code: files through the platform's own file
+// handles, the program's own path, and waiting. platform_win32.cpp makes the Windows calls;
+// platform_posix.cpp is its twin for the native build and its tests.
+#ifndef KESTREL_PLATFORM_H
+#define KESTREL_PLATFORM_H
+
+#include <cstdint>
+
+// A platform file handle: a Windows HANDLE value, or a POSIX file descriptor.
+typedef std::intptr_t platform_file;
+const platform_file PLATFORM_FILE_INVALID = -1;
+
+// Opens an existing file for reading, shared with nobody. PLATFORM_FILE_INVALID on failure.
+platform_file platform_open_read(const char *path);
+// Creates a file for writing, replacing any existing one, shared with nobody.
+platform_file platform_create_write(const char *path);
+// The size of an open file in bytes (the low 32 bits, as the platform reports them).
+std::uint32_t platform_file_size(platform_file file);
+// Reads up to size bytes. Returns the number read (0 at the end of the file), -1 on failure.
+int platform_read(platform_file file, void *buffer, int size);
+// Writes size bytes. Returns the number written, -1 on failure.
+int platform_write(platform_file file, const void *buffer, int size);
+// Moves the file's read and write point back to its start.
+void platform_rewind(platform_file file);
+void platform_close(platform_file file);
+
+// Copies the full path of the running program into buffer. Returns its length, or 0 when
+// it does not fit or cannot be had.
+int platform_program_path(char *buffer, int size);
+
+void platform_sleep_ms(unsigned milliseconds);
+
+#endif
