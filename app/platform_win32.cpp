@@ -1,0 +1,72 @@
+// The platform calls for Windows: kernel file handles, the module's own path.
+#include "platform.h"
+
+#include <windows.h>
+
+namespace {
+
+HANDLE handle_of(platform_file file)
+{
+    return reinterpret_cast<HANDLE>(file);
+}
+
+} // namespace
+
+platform_file platform_open_read(const char *path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file == INVALID_HANDLE_VALUE ? PLATFORM_FILE_INVALID
+                                        : reinterpret_cast<platform_file>(file);
+}
+
+platform_file platform_create_write(const char *path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file == INVALID_HANDLE_VALUE ? PLATFORM_FILE_INVALID
+                                        : reinterpret_cast<platform_file>(file);
+}
+
+std::uint32_t platform_file_size(platform_file file)
+{
+    DWORD size = GetFileSize(handle_of(file), nullptr);
+    return size == INVALID_FILE_SIZE ? 0 : static_cast<std::uint32_t>(size);
+}
+
+int platform_read(platform_file file, void *buffer, int size)
+{
+    DWORD got = 0;
+    if (!ReadFile(handle_of(file), buffer, static_cast<DWORD>(size), &got, nullptr))
+        return -1;
+    return static_cast<int>(got);
+}
+
+int platform_write(platform_file file, const void *buffer, int size)
+{
+    DWORD put = 0;
+    if (!WriteFile(handle_of(file), buffer, static_cast<DWORD>(size), &put, nullptr))
+        return -1;
+    return static_cast<int>(put);
+}
+
+void platform_rewind(platform_file file)
+{
+    SetFilePointer(handle_of(file), 0, nullptr, FILE_BEGIN);
+}
+
+void platform_close(platform_file file)
+{
+    CloseHandle(handle_of(file));
+}
+
+int platform_program_path(char *buffer, int size)
+{
+    if (size <= 0)
+        return 0;
+    DWORD length = GetModuleFileNameA(nullptr, buffer, static_cast<DWORD>(size));
+    // A path that filled the buffer has been cut (and, before Vista, left unterminated).
+    if (length == 0 || length >= static_cast<DWORD>(size))
+        return 0;
+    return static_cast<int>(length);
+}
