@@ -1,0 +1,121 @@
+// The lookup conversion. Owns read_buffer, line_buffer and record_handle; reads settings,
+// temp_base and lookup_handle, writes status_text.
+//
+// The lookup file is read in pieces of 128 bytes. Each CR ends a line (CR LF and a lone CR
+// alike); LF bytes are dropped wherever they stand, so lines separated by LF alone run
+// together. Every other byte, NUL, tab and bytes above 0x7F included, is part of the line.
+// A line longer than 255 characters keeps its first 255. A record is the first line_length
+// bytes of line_buffer: the line, cut or followed by zeros.
+#include "lookup_convert.h"
+
+#include "messages.h"
+#include "progress.h"
+#include "settings.h"
+#include "zkw_dbf.h"
+
+#include <cstdint>
+#include <cstring>
+
+unsigned char read_buffer[READ_BUFFER_SIZE];
+char line_buffer[LINE_BUFFER_SIZE];
+int record_handle = -1;
+
+namespace {
+
+// The record store's 0-based key offset for a 1-based setting; a setting below 1 becomes -1,
+// which the record store refuses like any other bad offset.
+int store_key_offset(int one_based)
+{
+    return one_based > 0 ? one_based - 1 : -1;
+}
+
+int fail_closing()
+{
+    close_DBF(record_handle);
+    return 0;
+}
+
+int fail_rewinding()
+{
+    platform_rewind(lookup_handle);
+    return fail_closing();
+}
+
+// Appends the line collected so far and clears the bytes it used, so that the next line
+// starts on zeros.
+int end_line(int &fill)
+{
+    line_buffer[fill] = '\0';
+    int added = add_lookup_record(line_buffer);
+    std::memset(line_buffer, 0, static_cast<std::size_t>(fill));
+    fill = 0;
+    return added;
+}
+
+} // namespace
+
+int add_lookup_record(const char *record)
+{
+    int before = member_in_DBF(record_handle);
+    add_member(record_handle, record);
+    int after = member_in_DBF(record_handle);
+    return before >= 0 && after == before + 1;
+}
+
+int convert_lookup()
+{
+    remove_DBF(temp_base);
+
+    record_handle = create_DBF(temp_base, settings.line_length);
+    if (record_handle <= 0)
+        return 0;
+    if (create_index(record_handle, 1, store_key_offset(settings.key1_offset),
+                     settings.key1_length) <= 0)
+        return fail_closing();
+    // Without its second index the file set would be sent short of the third file the
+    // settings promise, so a second key that cannot be indexed fails the conversion.
+    if (second_key_configured() &&
+        create_index(record_handle, 2, store_key_offset(settings.key2_offset),
+                     settings.key2_length) <= 0)
+        return fail_closing();
+
+    // Reopened by name, the record file comes back with its (still empty) indexes open, and
+    // every record appended enters them.
+    close_DBF(record_handle);
+    record_handle = open_DBF(temp_base);
+    if (record_handle <= 0)
+        return 0;
+
+    std::strcpy(status_text, MSG_PROGRESS_CONVERTING);
+    std::memset(line_buffer, 0, sizeof line_buffer);
+
+    const std::uint32_t size = platform_file_size(lookup_handle);
+    std::uint64_t sum = 0;
+    int fill = 0;
+    while (sum < size) {
+        int got = platform_read(lookup_handle, read_buffer, READ_BUFFER_SIZE);
+        // A file that ends or fails before its size was read would otherwise be read forever.
+        if (got <= 0)
+            return fail_rewinding();
+        sum += static_cast<std::uint64_t>(got);
+        for (int i = 0; i < got; i++) {
+            const unsigned char byte = read_buffer[i];
+            if (byte == '\r') {
+                if (!end_line(fill))
+                    return fail_rewinding();
+                int count = member_in_DBF(record_handle);
+                if (count > 0 && count % PROGRESS_EVERY == 0)
+                    show_progress(PROGRESS_UPDATE, count);
+            } else if (byte != '\n') {
+                if (fill < LINE_BUFFER_SIZE - 1)
+                    line_buffer[fill++] = static_cast<char>(byte);
+            }
+        }
+    }
+    // Characters after the last CR make the last record; it gets no progress update.
+    if (fill > 0 && !end_line(fill))
+        return fail_rewinding();
+
+    close_DBF(record_handle);
+    return 1;
+}
