@@ -1,0 +1,84 @@
+// The scripted receiver: the raw serial calls of serial_port.h for tests.
+#include "scripted_port.h"
+
+#include "serial_port.h"
+
+#include <cstdlib>
+
+scripted_port port;
+
+void reset_port()
+{
+    port = scripted_port();
+    port_handle = RAW_PORT_NONE;
+}
+
+void script_reply(const std::string &label, const std::vector<unsigned char> &bytes)
+{
+    for (std::size_t i = 0; i < bytes.size(); i++) {
+        port.script.push_back(bytes[i]);
+        port.labels.push_back(i == 0 ? label : std::string());
+    }
+}
+
+void script_silence(int reads)
+{
+    for (int i = 0; i < reads; i++) {
+        port.script.push_back(-1);
+        port.labels.push_back(std::string());
+    }
+}
+
+bool script_done()
+{
+    return port.next == port.script.size();
+}
+
+raw_port raw_port_open(int com_index)
+{
+    port.opens++;
+    port.open_index = com_index;
+    return port.refuse_open ? RAW_PORT_NONE : 7;
+}
+
+int raw_port_setup(raw_port, std::uint32_t baud)
+{
+    port.baud = baud;
+    return port.refuse_setup ? 0 : 1;
+}
+
+int raw_port_write_byte(raw_port, unsigned char b)
+{
+    port.written.push_back(b);
+    return 1;
+}
+
+int raw_port_read_byte(raw_port, unsigned char *b)
+{
+    port.reads++;
+    if (port.next == port.script.size() || port.script[port.next] < 0) {
+        if (port.next < port.script.size())
+            port.next++;
+        port.empty_reads++;
+        return 0;
+    }
+    if (!port.labels[port.next].empty())
+        port.events.push_back({port.written.size(), "< " + port.labels[port.next]});
+    *b = (unsigned char)port.script[port.next++];
+    return 1;
+}
+
+void raw_port_flush(raw_port)
+{
+    port.events.push_back({port.written.size(), "flush"});
+}
+
+void raw_port_close(raw_port)
+{
+    port.events.push_back({port.written.size(), "close"});
+}
+
+void raw_process_exit(int status)
+{
+    std::_Exit(status);
+}

@@ -1,0 +1,84 @@
+// The raw serial calls for the native build (serial_port.h): termios raw 8N1 without flow
+// control, one-byte read and write calls, and the same four-second read time-out as the
+// Windows port. State: posix_com_paths, the device behind each of COM1..COM6, /dev/ttyS0..5
+// unless KESTREL_COM1..KESTREL_COM6 name another (tests point them at a pseudo-terminal).
+#include "serial_port.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+char posix_com_paths[6][256] = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2",
+                                "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
+
+raw_port raw_port_open(int com_index)
+{
+    char variable[16];
+    std::snprintf(variable, sizeof variable, "KESTREL_COM%d", com_index + 1);
+    const char *path = std::getenv(variable);
+    if (path && std::strlen(path) < sizeof posix_com_paths[0])
+        std::strcpy(posix_com_paths[com_index], path);
+    int fd = open(posix_com_paths[com_index], O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return RAW_PORT_NONE;
+    return fd;
+}
+
+static speed_t speed_of(std::uint32_t baud)
+{
+    switch (baud) {
+    case 115200: return B115200;
+    case 57600: return B57600;
+    case 38400: return B38400;
+    case 19200: return B19200;
+    case 9600: return B9600;
+    default: return B0;
+    }
+}
+
+int raw_port_setup(raw_port port, std::uint32_t baud)
+{
+    speed_t speed = speed_of(baud);
+    struct termios tio;
+    if (speed == B0 || tcgetattr((int)port, &tio) != 0)
+        return 0;
+    cfmakeraw(&tio);
+    tio.c_cflag &= ~(tcflag_t)(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CREAD | CLOCAL;
+    tio.c_iflag &= ~(tcflag_t)(IXON | IXOFF | IXANY);
+    // A read returns as soon as one byte is there, or with none after four seconds.
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 40;
+    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0)
+        return 0;
+    return tcsetattr((int)port, TCSANOW, &tio) == 0 ? 1 : 0;
+}
+
+int raw_port_write_byte(raw_port port, unsigned char b)
+{
+    return write((int)port, &b, 1) == 1 ? 1 : 0;
+}
+
+int raw_port_read_byte(raw_port port, unsigned char *b)
+{
+    return read((int)port, b, 1) == 1 ? 1 : 0;
+}
+
+void raw_port_flush(raw_port port)
+{
+    tcdrain((int)port);
+}
+
+void raw_port_close(raw_port port)
+{
+    close((int)port);
+}
+
+void raw_process_exit(int status)
+{
+    std::fflush(stdout);
+    std::_Exit(status);
+}

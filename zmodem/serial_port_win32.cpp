@@ -1,0 +1,92 @@
+// The raw serial calls on Windows (serial_port.h): COM1..COM6 through CreateFileA, one-byte
+// synchronous ReadFile and WriteFile with the port's own time-outs. No state of its own.
+#include "serial_port.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+static HANDLE as_handle(raw_port port)
+{
+    return (HANDLE)port;
+}
+
+raw_port raw_port_open(int com_index)
+{
+    char name[8] = "COM1";
+    name[3] = (char)('1' + com_index);
+    HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return RAW_PORT_NONE;
+    return (raw_port)handle;
+}
+
+// The line settings, built from nothing: the rate, 8 data bits, no parity, one stop bit;
+// every flag clear, so no parity check, no CTS/DSR flow, no XON/XOFF either way, DTR and RTS
+// control disabled. XonChar and XoffChar are given their usual values although XON/XOFF stays
+// off: the platform refuses a record in which the two are equal, and a refused record would
+// leave the port as it was.
+void fill_line_settings(DCB *dcb, std::uint32_t baud)
+{
+    std::memset(dcb, 0, sizeof *dcb);
+    dcb->DCBlength = sizeof *dcb;
+    dcb->BaudRate = baud;
+    dcb->ByteSize = 8;
+    dcb->Parity = NOPARITY;
+    dcb->StopBits = ONESTOPBIT;
+    dcb->XonChar = 0x11;
+    dcb->XoffChar = 0x13;
+}
+
+// A one-byte read returns at once when a byte is there, else after 4000 ms + 1 ms per byte
+// asked for; a one-byte write gives up after 55 ms.
+void fill_time_outs(COMMTIMEOUTS *time_outs)
+{
+    time_outs->ReadIntervalTimeout = MAXDWORD;
+    time_outs->ReadTotalTimeoutMultiplier = 1;
+    time_outs->ReadTotalTimeoutConstant = 4000;
+    time_outs->WriteTotalTimeoutMultiplier = 5;
+    time_outs->WriteTotalTimeoutConstant = 50;
+}
+
+int raw_port_setup(raw_port port, std::uint32_t baud)
+{
+    SetupComm(as_handle(port), 1024, 1024);
+    DCB dcb;
+    fill_line_settings(&dcb, baud);
+    if (!SetCommState(as_handle(port), &dcb))
+        return 0;
+    COMMTIMEOUTS time_outs;
+    fill_time_outs(&time_outs);
+    SetCommTimeouts(as_handle(port), &time_outs);
+    return 1;
+}
+
+int raw_port_write_byte(raw_port port, unsigned char b)
+{
+    DWORD written = 0;
+    return WriteFile(as_handle(port), &b, 1, &written, nullptr) ? 1 : 0;
+}
+
+int raw_port_read_byte(raw_port port, unsigned char *b)
+{
+    DWORD got = 0;
+    ReadFile(as_handle(port), b, 1, &got, nullptr);
+    return got == 1 ? 1 : 0;
+}
+
+void raw_port_flush(raw_port port)
+{
+    FlushFileBuffers(as_handle(port));
+}
+
+void raw_port_close(raw_port port)
+{
+    CloseHandle(as_handle(port));
+}
+
+void raw_process_exit(int status)
+{
+    ExitProcess((UINT)status);
+}

@@ -1,0 +1,75 @@
+// The sender's side of the ZMODEM wire: the protocol's byte values and frame types, the CRC
+// tables, the frame encoders (zm_encode.cpp) and the header reader (zm_receive.cpp).
+// Shared state: crc32_acc (encoders and the binary-header reader), rx_type and rx_pos (written
+// by the reader, read by the batch send).
+#ifndef KESTREL_ZM_PROTO_H
+#define KESTREL_ZM_PROTO_H
+
+#include <cstdint>
+
+enum {
+    ZPAD = 0x2A,   // '*', header lead-in
+    ZDLE = 0x18,   // escape prefix, also CAN
+    ZBIN = 0x41,   // 'A', binary header with CRC-16: never sent, skipped on reception
+    ZHEX = 0x42,   // 'B', hex header with CRC-16
+    ZBIN32 = 0x43, // 'C', binary header with CRC-32
+    ZCRCE = 0x68,  // 'h', last subpacket of a file, no answer expected
+    ZCRCG = 0x69,
+    ZCRCQ = 0x6A,
+    ZCRCW = 0x6B,  // 'k', subpacket after which the receiver answers with a header
+    ZRUB0 = 0x6C,
+    ZRUB1 = 0x6D,  // 'm', escaped form of 0xFF
+    XON = 0x11,
+    XOFF = 0x13,
+    ZCAN_BS = 0x08
+};
+
+// Frame types.
+enum {
+    ZRQINIT = 0,
+    ZRINIT = 1,
+    ZSINIT = 2,
+    ZACK = 3,
+    ZFILE = 4,
+    ZSKIP = 5,
+    ZNAK = 6,
+    ZABORT = 7,
+    ZFIN = 8,
+    ZRPOS = 9,
+    ZDATA = 10,
+    ZEOF = 11
+};
+
+// CRC-16/XMODEM (poly 0x1021, MSB first): entry i is the CRC of the byte i from zero.
+extern const std::uint16_t crc16_table[256];
+// Reflected CRC-32 (poly 0xEDB88320) as in IEEE 802.3 and zlib.
+extern const std::uint32_t crc32_table[256];
+
+// The running CRC-32 of whatever is being written or read; 0xFFFFFFFF between frames.
+extern std::uint32_t crc32_acc;
+
+inline void crc32_update(unsigned char b)
+{
+    crc32_acc = crc32_table[(crc32_acc ^ b) & 0xFF] ^ (crc32_acc >> 8);
+}
+
+// Encoders: every byte goes to the port at once through send_raw_byte.
+void send_escaped_byte(int b);
+void send_zrqinit();
+void send_bin32_header(int type, int p0, int p1, int p2, int p3);
+void send_data_byte(int b);
+void send_data_block(const unsigned char *data, int length);
+void send_frame_end(int end);
+
+// The frame type and the four bytes ZP0..ZP3 of the last header read (ZP0 lowest).
+extern unsigned char rx_type;
+extern unsigned char rx_pos[4];
+
+// Waits for the next hex or binary CRC-32 header and decodes it into rx_type and rx_pos.
+// Returns 0 when its CRC matched, 1 when it did not (rx_type and rx_pos are set either way).
+int receive_header();
+// The rest of a binary CRC-32 header after its lead-in; same results. Only receive_header
+// calls it.
+int receive_bin32_header();
+
+#endif

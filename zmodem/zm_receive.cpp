@@ -1,0 +1,130 @@
+// Header reception: finds the next header a receiver sends, hex with CRC-16 or binary with
+// CRC-32, and decodes it. State: rx_type and rx_pos, the last header's type and ZP0..ZP3,
+// each written the moment it is decoded, before its CRC is tested.
+//
+// Everything before a header is skipped: the CR LF XON after a receiver's hex header, noise,
+// a binary header with CRC-16 (ZBIN, never asked for). A run of ZDLE (a cancel) ends the
+// search: once a non-ZDLE byte has been followed by six ZDLE, the byte in hand is dropped and
+// what follows is decoded as a hex header. No time-out here: receive_byte owns it.
+#include "zm_proto.h"
+
+#include "messages.h"
+#include "serial_port.h"
+
+#include <cstdio>
+
+unsigned char rx_type;
+unsigned char rx_pos[4];
+
+static int hex_digit(unsigned char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Two bytes as a hex number of at most two digits: a first byte that is no digit stands for
+// itself, a second that is none leaves the first digit alone.
+static unsigned receive_hex_pair()
+{
+    unsigned char first = receive_byte();
+    unsigned char second = receive_byte();
+    int high = hex_digit(first);
+    int low = hex_digit(second);
+    if (high < 0)
+        return first;
+    if (low < 0)
+        return (unsigned)high;
+    return (unsigned)(high * 16 + low);
+}
+
+static std::uint32_t crc16_step(std::uint32_t crc, unsigned value)
+{
+    return (crc16_table[(crc >> 8) & 0xFF] ^ (crc << 8) ^ value) & 0xFFFF;
+}
+
+// type ZP0 ZP1 ZP2 ZP3 CRC-16 (high, low), each as two hex digits of either case
+static int receive_hex_header()
+{
+    unsigned type = receive_hex_pair();
+    rx_type = (unsigned char)type;
+    std::uint32_t crc = type & 0xFFFF;
+    for (int i = 0; i < 4; i++) {
+        unsigned value = receive_hex_pair();
+        rx_pos[i] = (unsigned char)value;
+        crc = crc16_step(crc, value);
+    }
+    crc = crc16_step(crc, 0);
+    crc = crc16_step(crc, 0);
+    if (receive_hex_pair() != ((crc >> 8) & 0xFF))
+        return 1;
+    if (receive_hex_pair() != (crc & 0xFF)) {
+        std::printf("%s\n", MSG_BAD_HEX_CRC);
+        return 1;
+    }
+    crc32_acc = 0xFFFFFFFF;
+    return 0;
+}
+
+int receive_header()
+{
+    unsigned char older = 0;
+    unsigned char newer = 0;
+    int run = 0;
+    unsigned char c = receive_byte();
+    for (;;) {
+        if (run >= 7)
+            return receive_hex_header();
+        if (c != ZDLE)
+            run = 0;
+        if (c == ZBIN32 && newer == ZDLE && older == ZPAD)
+            return receive_bin32_header();
+        if (c == ZHEX && newer == ZDLE && older == ZPAD)
+            return receive_hex_header();
+        older = newer;
+        newer = c;
+        c = receive_byte();
+        run++;
+    }
+}
+
+static unsigned char receive_unescaped()
+{
+    unsigned char b = receive_byte();
+    if (b == ZDLE) {
+        unsigned char e = receive_byte();
+        b = e == ZRUB1 ? 0xFF : (unsigned char)(e ^ 0x40);
+    }
+    return b;
+}
+
+// type ZP0 ZP1 ZP2 ZP3 | CRC-32 low byte first, all ZDLE-escaped
+int receive_bin32_header()
+{
+    crc32_acc = 0xFFFFFFFF;
+    for (int i = 0; i < 5; i++) {
+        unsigned char b = receive_byte();
+        if (i == 0)
+            rx_type = b; // types a receiver sends are never escaped
+        if (b == ZDLE) {
+            unsigned char e = receive_byte();
+            b = e == ZRUB1 ? 0xFF : (unsigned char)(e ^ 0x40);
+        }
+        if (i > 0)
+            rx_pos[i - 1] = b;
+        crc32_update(b);
+    }
+    std::uint32_t crc = ~crc32_acc;
+    for (int i = 0; i < 4; i++) {
+        if (receive_unescaped() != ((crc >> (8 * i)) & 0xFF)) {
+            std::printf("%s\n", MSG_BAD_BIN32_CRC);
+            return 1;
+        }
+    }
+    crc32_acc = 0xFFFFFFFF;
+    return 0;
+}
