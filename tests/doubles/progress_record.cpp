@@ -16,7 +16,8 @@ void show_progress(int mode, int value)
         recorded_progress &call = progress_calls[progress_call_count];
         call.mode = mode;
         call.value = value;
-        std::strncpy(call.status_text, status_text, sizeof call.status_text - 1);
+        // Both buffers hold 256 bytes: copy all but the last and terminate.
+        std::memcpy(call.status_text, status_text, sizeof call.status_text - 1);
         call.status_text[sizeof call.status_text - 1] = '\0';
     }
     progress_call_count++;
