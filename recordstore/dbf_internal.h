@@ -111,6 +111,10 @@ int check_index_args(int slot, int n);
 /* Slot of open index n of record file slot rs (index_handle[n] - 64); rs and n must have
  * passed check_index_args. */
 int index_slot(int rs, int n);
+/* Makes slot is (holding the just opened file of index n) an index slot of record file
+ * slot rs: kind 3, the key, a fresh cursor (block 1, position 0, rank 0, record 0), root
+ * block 1, and index_handle[n] of rs. */
+void setup_index_slot(int rs, int is, int n, int key_offset, int key_length);
 
 /* Reads the 314 header bytes of record file slot rs into header_image. Returns 1 when all
  * 314 bytes were read; 0 with last_error 4 when the file is shorter (header_image is then

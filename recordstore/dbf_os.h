@@ -1,0 +1,27 @@
+/* The platform seam of the record store: positioned reads and writes on an open FILE*, the
+ * file's length, shortening it, and (where the platform offers it cheaply) a shared writable
+ * mapping of it. dbf_map_posix.cpp / dbf_map_win32.cpp and dbf_truncate_posix.cpp /
+ * dbf_truncate_win32.cpp implement it; CMake picks one of each. */
+#ifndef DBF_OS_H
+#define DBF_OS_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+/* Length of the file in bytes into *size. 1, or 0 when it cannot be determined. */
+int os_file_size(FILE *file, uint64_t *size);
+/* Reads exactly len bytes at off. 1 when all were read, else 0. */
+int os_read_at(FILE *file, uint64_t off, void *buf, size_t len);
+/* Writes exactly len bytes at off and hands them to the operating system before returning.
+ * 1 when all were written, else 0. */
+int os_write_at(FILE *file, uint64_t off, const void *buf, size_t len);
+/* Maps `length` bytes of the file (which may run past its end) shared and writable: a store
+ * into the mapping inside the file's length is a change of the file. NULL when the platform
+ * or the moment does not allow it; the caller then caches in memory of its own. */
+uint8_t *os_map(FILE *file, uint64_t length);
+void os_unmap(uint8_t *image, uint64_t length);
+/* Sets the file's length. 1, or 0 when that failed. */
+int os_truncate(FILE *file, uint64_t size);
+
+#endif
