@@ -1,8 +1,11 @@
 // The scripted receiver: the raw serial calls of serial_port.h for tests.
 #include "scripted_port.h"
 
+#include "recorded.h"
 #include "serial_port.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 
 scripted_port port;
@@ -27,11 +30,6 @@ void script_silence(int reads)
         port.script.push_back(-1);
         port.labels.push_back(std::string());
     }
-}
-
-bool script_done()
-{
-    return port.next == port.script.size();
 }
 
 raw_port raw_port_open(int com_index)
@@ -78,7 +76,19 @@ void raw_port_close(raw_port)
     port.events.push_back({port.written.size(), "close"});
 }
 
+// Tells a death test what the user saw before the end: whether the cancel went out, and the
+// last message box.
 void raw_process_exit(int status)
 {
+    static const unsigned char cancel[19] = {24, 24, 24, 24, 24, 24, 24, 24, 8, 8,
+                                             8,  8,  8,  8,  8,  8,  8,  8,  0};
+    bool cancelled = port.written.size() >= 19 &&
+                     std::equal(cancel, cancel + 19, port.written.end() - 19);
+    if (cancelled)
+        std::fprintf(stderr, "cancel sent\n");
+    if (message_call_count > 0)
+        std::fprintf(stderr, "%s: %s\n", message_calls[message_call_count - 1].caption,
+                     message_calls[message_call_count - 1].text);
+    std::fflush(stderr);
     std::_Exit(status);
 }

@@ -38,7 +38,5 @@ void reset_port();
 void script_reply(const std::string &label, const std::vector<unsigned char> &bytes);
 // Queues reads that find nothing.
 void script_silence(int reads);
-// True when every scripted byte has been read.
-bool script_done();
 
 #endif

@@ -1,0 +1,503 @@
+// Whole conversations of the batch send with a scripted receiver: what goes out, in which
+// order, what the user sees, and how each failure ends.
+#include "recorded.h"
+#include "scripted_port.h"
+#include "serial_port.h"
+#include "wire.h"
+#include "zm_proto.h"
+#include "zmodem.h"
+
+#include "messages.h"
+#include "progress.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+bytes random_bytes(std::size_t size, unsigned seed)
+{
+    std::mt19937 generator(seed);
+    bytes out(size);
+    for (auto &b : out)
+        b = (unsigned char)(generator() >> 24);
+    return out;
+}
+
+std::string write_file(const std::string &name, const bytes &content)
+{
+    std::string path = testing::TempDir() + "zm_send_" + name;
+    std::FILE *f = std::fopen(path.c_str(), "wb");
+    if (f) {
+        if (!content.empty())
+            std::fwrite(content.data(), 1, content.size(), f);
+        std::fclose(f);
+    }
+    return path;
+}
+
+// Runs zmodem_send_files on the given files, announced as the given names.
+int send(const std::vector<std::string> &paths, const std::vector<std::string> &names,
+         unsigned char com_index = 0, unsigned char baud_index = 0)
+{
+    static char name_list[4][256];
+    const char *path_list[4];
+    for (std::size_t i = 0; i < paths.size() && i < 4; i++) {
+        path_list[i] = paths[i].c_str();
+        std::snprintf(name_list[i], sizeof name_list[i], "%s", names[i].c_str());
+    }
+    return zmodem_send_files((int)paths.size(), path_list, name_list, com_index, baud_index);
+}
+
+void reply(const std::string &label, int type, std::uint32_t pos = 0)
+{
+    script_reply(label, hex_header(type, pos));
+}
+
+// The replies of a receiver that takes every file from the start and acknowledges each full
+// subpacket.
+void script_willing_receiver(const std::vector<std::size_t> &sizes)
+{
+    reply("ZRINIT", ZRINIT);
+    for (std::size_t size : sizes) {
+        reply("ZRPOS 0", ZRPOS, 0);
+        for (std::size_t k = 0; k < size / 1001; k++)
+            reply("ZACK", ZACK, (std::uint32_t)(1001 * (k + 1)));
+        reply("ZRINIT", ZRINIT);
+    }
+    reply("ZFIN", ZFIN);
+}
+
+// What a willing receiver sees of one file, from ZFILE to the ZRINIT after ZEOF.
+std::string expected_file(const std::string &name, std::size_t size)
+{
+    std::string s = "ZFILE | info " + name + " " + std::to_string(size) + " | < ZRPOS 0 | ZDATA 0";
+    std::size_t at = 0;
+    for (; at + 1001 <= size; at += 1001)
+        s += " | flush | data 1001 ZCRCW | < ZACK | ZDATA " + std::to_string(at + 1001);
+    s += " | data " + std::to_string(size - at) + " ZCRCE | ZEOF " + std::to_string(size) +
+         " | < ZRINIT";
+    return s;
+}
+
+const char *const end_of_batch = "ZFIN | < ZFIN | OO | flush | close";
+
+std::string last_message()
+{
+    if (message_call_count == 0)
+        return "(none)";
+    const recorded_message &m = message_calls[message_call_count - 1];
+    return std::string(m.caption) + ": " + m.text;
+}
+
+class Send : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        reset_port();
+        clear_recorded();
+    }
+};
+
+class SendSizes : public Send, public testing::WithParamInterface<std::size_t> {};
+
+TEST_P(SendSizes, WholeConversationAndFileArrive)
+{
+    std::size_t size = GetParam();
+    bytes content = random_bytes(size, (unsigned)size);
+    std::string path = write_file("sizes.bin", content);
+    script_willing_receiver({size});
+
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), 1);
+
+    transcript t = decode_sent();
+    EXPECT_EQ(joined(t), "flush | ZRQINIT | < ZRINIT | " + expected_file("dbf1.db0", size) +
+                             " | " + end_of_batch);
+    EXPECT_EQ(t.files["dbf1.db0"], content);
+    EXPECT_EQ(port.script.size() - port.next, 3u) << "every reply read but the last line end";
+    EXPECT_EQ(last_message(), "Transfer OK: Files succesfully transferred");
+    EXPECT_EQ(message_calls[0].owner, OWNER_ACTIVE);
+    EXPECT_EQ(message_call_count, 1);
+    EXPECT_EQ(progress_box_open, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(EdgeSizes, SendSizes, testing::Values(0, 1, 1000, 1001, 1002, 1500, 2002, 5000));
+
+TEST_F(Send, TwoFilesReadTheZrinitBetweenThemOnce)
+{
+    bytes a = random_bytes(1500, 1), b = random_bytes(10, 2);
+    std::string pa = write_file("a", a), pb = write_file("b", b);
+    script_willing_receiver({1500, 10});
+
+    EXPECT_EQ(send({pa, pb}, {"dbf1.db0", "dbf1.db1"}), 2);
+
+    transcript t = decode_sent();
+    EXPECT_EQ(joined(t), "flush | ZRQINIT | < ZRINIT | " + expected_file("dbf1.db0", 1500) + " | " +
+                             expected_file("dbf1.db1", 10) + " | " + end_of_batch);
+    EXPECT_EQ(t.files["dbf1.db0"], a);
+    EXPECT_EQ(t.files["dbf1.db1"], b);
+}
+
+TEST_F(Send, AnythingButZrinitBetweenFilesIsNotReady)
+{
+    std::string pa = write_file("a", random_bytes(10, 1));
+    reply("ZRINIT", ZRINIT);
+    reply("ZRPOS 0", ZRPOS);
+    reply("ZACK", ZACK);
+
+    EXPECT_EQ(send({pa, pa}, {"dbf1.db0", "dbf1.db1"}), -1);
+
+    EXPECT_EQ(joined(decode_sent()), "flush | ZRQINIT | < ZRINIT | ZFILE | info dbf1.db0 10 | < ZRPOS 0 | "
+                                     "ZDATA 0 | data 10 ZCRCE | ZEOF 10 | < ZACK | cancel | close");
+    EXPECT_EQ(last_message(), "Error: Receiver not ready.");
+}
+
+TEST_F(Send, NameIsAnnouncedExactlyAsGiven)
+{
+    std::string path = write_file("DBF1.db2", random_bytes(3, 3));
+    script_willing_receiver({3});
+    EXPECT_EQ(send({path}, {"Some Name.DB2"}), 1);
+    transcript t = decode_sent();
+    EXPECT_EQ(t.lines[4], "info Some Name.DB2 3");
+}
+
+// A receiver that was listening before the port opened: its start-up ZRINIT waits in the line,
+// the ZRQINIT draws a second one, and ZFILE is answered after that.
+TEST_F(Send, RepeatedZrinitBeforeTheAnswerToZfileIsSkipped)
+{
+    std::string path = write_file("r", random_bytes(5, 4));
+    reply("ZRINIT", ZRINIT);
+    for (int i = 0; i < 10; i++)
+        reply("ZRINIT again", ZRINIT);
+    reply("ZRPOS 0", ZRPOS);
+    reply("ZRINIT", ZRINIT);
+    reply("ZFIN", ZFIN);
+
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), 1);
+    EXPECT_EQ(last_message(), "Transfer OK: Files succesfully transferred");
+}
+
+TEST_F(Send, ElevenRepeatedZrinitAreTooMany)
+{
+    std::string path = write_file("r", random_bytes(5, 4));
+    reply("ZRINIT", ZRINIT);
+    for (int i = 0; i < 11; i++)
+        reply("ZRINIT again", ZRINIT);
+    reply("ZRPOS 0", ZRPOS);
+
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), -1);
+    EXPECT_EQ(last_message(), "Error: excepting file offset in ZRPOS header...");
+}
+
+TEST_F(Send, ZskipForZfileEndsTheTransfer)
+{
+    std::string path = write_file("s", random_bytes(5, 5));
+    reply("ZRINIT", ZRINIT);
+    reply("ZSKIP", ZSKIP);
+
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), -1);
+
+    EXPECT_EQ(joined(decode_sent()),
+              "flush | ZRQINIT | < ZRINIT | ZFILE | info dbf1.db0 5 | < ZSKIP | cancel | close");
+    EXPECT_EQ(last_message(), "Error: excepting file offset in ZRPOS header...");
+    EXPECT_EQ(progress_box_open, 0);
+}
+
+// The offset of the ZRPOS that answers ZFILE is not used; a later ZRPOS moves the sender.
+TEST_F(Send, ZrposAfterAFullSubpacketRepositions)
+{
+    bytes content = random_bytes(3000, 6);
+    std::string path = write_file("p", content);
+    reply("ZRINIT", ZRINIT);
+    reply("ZRPOS 500", ZRPOS, 500);
+    reply("ZRPOS 200", ZRPOS, 200);
+    reply("ZACK", ZACK);
+    reply("ZACK", ZACK);
+    reply("ZACK", ZACK);
+    reply("ZRINIT", ZRINIT);
+    reply("ZFIN", ZFIN);
+
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), 1);
+
+    transcript t = decode_sent();
+    EXPECT_EQ(joined(t), "flush | ZRQINIT | < ZRINIT | ZFILE | info dbf1.db0 3000 | < ZRPOS 500 | "
+                         "ZDATA 0 | flush | data 1001 ZCRCW | < ZRPOS 200 | flush | "
+                         "ZDATA 200 | data 0 ZCRCW | < ZACK | "
+                         "ZDATA 200 | flush | data 1001 ZCRCW | < ZACK | "
+                         "ZDATA 1201 | flush | data 1001 ZCRCW | < ZACK | "
+                         "ZDATA 2202 | data 798 ZCRCE | ZEOF 3000 | < ZRINIT | " +
+                             std::string(end_of_batch));
+    EXPECT_EQ(t.files["dbf1.db0"], content);
+    // Progress follows the position: 1 at 1024 bytes, again 1 after moving back to 200, then 2.
+    std::vector<int> values;
+    for (int i = 0; i < progress_call_count; i++)
+        if (progress_calls[i].mode == PROGRESS_UPDATE)
+            values.push_back(progress_calls[i].value);
+    EXPECT_EQ(values, (std::vector<int>{1, 2}));
+}
+
+TEST_F(Send, TenMoreZrposAfterARepositionAreTolerated)
+{
+    bytes content = random_bytes(1001, 7);
+    std::string path = write_file("q", content);
+    reply("ZRINIT", ZRINIT);
+    reply("ZRPOS 0", ZRPOS, 0);
+    reply("ZRPOS 0", ZRPOS, 0);
+    for (int i = 0; i < 10; i++)
+        reply("ZRPOS 0", ZRPOS, 0);
+    reply("ZACK", ZACK);
+    reply("ZACK", ZACK);
+    reply("ZRINIT", ZRINIT);
+    reply("ZFIN", ZFIN);
+
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), 1);
+    EXPECT_EQ(decode_sent().files["dbf1.db0"], content);
+}
+
+TEST_F(Send, TwelfthHeaderAfterARepositionFailsWhateverItIs)
+{
+    std::string path = write_file("q", random_bytes(1001, 7));
+    reply("ZRINIT", ZRINIT);
+    reply("ZRPOS 0", ZRPOS, 0);
+    reply("ZRPOS 0", ZRPOS, 0);
+    for (int i = 0; i < 11; i++)
+        reply("ZRPOS 0", ZRPOS, 0);
+    reply("ZACK", ZACK);
+
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), -1);
+    EXPECT_EQ(port.script.size() - port.next, 3u) << "all but the last header's line end read";
+    EXPECT_EQ(last_message(), "Error: Transfer error...");
+    std::string t = joined(decode_sent());
+    EXPECT_NE(t.find("< ZACK | cancel | close"), std::string::npos) << t;
+}
+
+TEST_F(Send, ZrposBeyondWhatTheSenderCanSeekIsATransferError)
+{
+    std::string path = write_file("q", random_bytes(1001, 7));
+    reply("ZRINIT", ZRINIT);
+    reply("ZRPOS 0", ZRPOS, 0);
+    reply("ZRPOS far", ZRPOS, 0xFFFFFFF0u);
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), -1);
+    EXPECT_EQ(last_message(), "Error: Transfer error...");
+}
+
+TEST_F(Send, ZnakOrZskipAfterASubpacketMeansGoOn)
+{
+    bytes content = random_bytes(2100, 8);
+    std::string path = write_file("n", content);
+    reply("ZRINIT", ZRINIT);
+    reply("ZRPOS 0", ZRPOS);
+    reply("ZNAK", ZNAK);
+    reply("ZSKIP", ZSKIP);
+    reply("ZRINIT", ZRINIT);
+    reply("ZFIN", ZFIN);
+
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), 1);
+    transcript t = decode_sent();
+    EXPECT_NE(joined(t).find("< ZNAK | ZDATA 1001 | flush | data 1001 ZCRCW | < ZSKIP | ZDATA 2002"),
+              std::string::npos);
+    EXPECT_EQ(t.files["dbf1.db0"], content);
+}
+
+TEST_F(Send, WrongAnswerToZfin)
+{
+    std::string path = write_file("f", random_bytes(5, 9));
+    script_willing_receiver({5});
+    port.script.resize(port.script.size() - hex_header(ZFIN, 0).size());
+    port.labels.resize(port.script.size());
+    reply("ZACK", ZACK);
+
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), -1);
+    std::string t = joined(decode_sent());
+    EXPECT_NE(t.find("ZFIN | < ZACK | cancel | close"), std::string::npos) << t;
+    EXPECT_EQ(t.find("OO"), std::string::npos);
+    EXPECT_EQ(last_message(), "Error: Unexpected zmodem header (expect ZFIN)");
+}
+
+// The end of the batch reads up to eleven headers for its ZRINIT.
+TEST_F(Send, TenOtherHeadersBeforeTheLastZrinit)
+{
+    std::string path = write_file("z", random_bytes(5, 10));
+    reply("ZRINIT", ZRINIT);
+    reply("ZRPOS 0", ZRPOS);
+    for (int i = 0; i < 10; i++)
+        reply("ZACK", ZACK);
+    reply("ZRINIT", ZRINIT);
+    reply("ZFIN", ZFIN);
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), 1);
+}
+
+TEST_F(Send, NoZrinitAtTheEnd)
+{
+    std::string path = write_file("z", random_bytes(5, 10));
+    reply("ZRINIT", ZRINIT);
+    reply("ZRPOS 0", ZRPOS);
+    for (int i = 0; i < 11; i++)
+        reply("ZACK", ZACK);
+    reply("ZRINIT too late", ZRINIT);
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), -1);
+    EXPECT_EQ(port.script.size() - port.next, 3u) << "the late ZRINIT is read, then refused";
+    EXPECT_EQ(last_message(), "Error: Unexpected zmodem header (expected ZRINIT)");
+}
+
+TEST_F(Send, FirstHeaderNotZrinit)
+{
+    std::string path = write_file("z", random_bytes(5, 10));
+    reply("ZFIN", ZFIN);
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), -1);
+    EXPECT_EQ(last_message(), "Error: Receiver not ready.");
+}
+
+TEST_F(Send, MissingFile)
+{
+    reply("ZRINIT", ZRINIT);
+    EXPECT_EQ(send({testing::TempDir() + "no such file"}, {"dbf1.db0"}), -1);
+    EXPECT_EQ(joined(decode_sent()), "flush | ZRQINIT | < ZRINIT | cancel | close");
+    EXPECT_EQ(last_message(), "Error: Error opening file.");
+}
+
+TEST_F(Send, NoFilesSendsNothingAndOpensNothing)
+{
+    EXPECT_EQ(send({}, {}), -1);
+    EXPECT_EQ(port.opens, 0);
+    EXPECT_TRUE(port.written.empty());
+    EXPECT_EQ(last_message(), "Error: No files!");
+    EXPECT_EQ(message_call_count, 1);
+}
+
+struct unopenable {
+    const char *name;
+    unsigned char com, baud;
+    bool refuse_open, refuse_setup;
+    int opens;
+};
+
+void PrintTo(const unopenable &u, std::ostream *os)
+{
+    *os << u.name;
+}
+
+class SendUnopenable : public Send, public testing::WithParamInterface<unopenable> {};
+
+TEST_P(SendUnopenable, CantOpenComPortAndNothingIsSent)
+{
+    const unopenable &u = GetParam();
+    port.refuse_open = u.refuse_open;
+    port.refuse_setup = u.refuse_setup;
+    std::string path = write_file("u", random_bytes(5, 11));
+
+    EXPECT_EQ(send({path}, {"dbf1.db0"}, u.com, u.baud), -1);
+
+    EXPECT_EQ(port.opens, u.opens);
+    EXPECT_TRUE(port.written.empty());
+    EXPECT_EQ(port_handle, RAW_PORT_NONE);
+    EXPECT_EQ(last_message(), "Error: Can't open COM port.");
+    EXPECT_EQ(message_call_count, 1);
+    ASSERT_EQ(progress_call_count, 2);
+    EXPECT_EQ(progress_calls[0].mode, PROGRESS_OPEN);
+    EXPECT_EQ(progress_calls[1].mode, PROGRESS_CLOSE);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ports, SendUnopenable,
+    testing::Values(unopenable{"absent", 0, 0, true, false, 1},
+                    unopenable{"settings_refused", 0, 0, false, true, 1},
+                    unopenable{"typed_rate", 0, 255, false, false, 0},
+                    unopenable{"rate_index_5", 0, 5, false, false, 0},
+                    unopenable{"no_port_chosen", 255, 0, false, false, 0},
+                    unopenable{"com7", 6, 0, false, false, 0}),
+    [](const testing::TestParamInfo<unopenable> &info) { return std::string(info.param.name); });
+
+TEST_F(Send, PortAndRateIndexes)
+{
+    const std::uint32_t rates[5] = {115200, 57600, 38400, 19200, 9600};
+    for (int baud = 0; baud < 5; baud++) {
+        reset_port();
+        ASSERT_EQ(open_com_port((unsigned char)(5 - baud), (unsigned char)baud), 1);
+        EXPECT_EQ(port.baud, rates[baud]);
+        EXPECT_EQ(port.open_index, 5 - baud);
+    }
+    close_port();
+}
+
+TEST_F(Send, ProgressLabelAndValues)
+{
+    std::string path = write_file("g", random_bytes(12345, 12));
+    script_willing_receiver({12345});
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), 1);
+
+    ASSERT_GE(progress_call_count, 3);
+    EXPECT_EQ(progress_calls[0].mode, PROGRESS_OPEN);
+    EXPECT_EQ(progress_calls[progress_call_count - 1].mode, PROGRESS_CLOSE);
+    std::vector<int> values;
+    for (int i = 1; i < progress_call_count - 1; i++) {
+        EXPECT_EQ(progress_calls[i].mode, PROGRESS_UPDATE);
+        EXPECT_STREQ(progress_calls[i].status_text, " Wysy\xB3" "anie pliku dbf1.db0 ( 12 kb): ");
+        values.push_back(progress_calls[i].value);
+    }
+    EXPECT_EQ(values, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+}
+
+// A name as long as the list allows and a size in the gigabytes still fit the label.
+TEST_F(Send, ProgressLabelFitsForAnyNameAndSize)
+{
+    std::string path = write_file("l", random_bytes(5, 13));
+    std::string name(255, 'n');
+    script_willing_receiver({5});
+    EXPECT_EQ(send({path}, {name}), 1);
+    EXPECT_LT(std::strlen(status_text), sizeof status_text);
+    EXPECT_EQ(std::string(status_text).substr(0, 19), " Wysy\xB3" "anie pliku nn");
+}
+
+// The receive_byte rule: a byte on the ninth read still counts; the tenth read is the end.
+TEST_F(Send, AByteOnTheNinthReadCounts)
+{
+    script_silence(8);
+    script_reply("x", {0x41});
+    ASSERT_EQ(open_com_port(0, 0), 1);
+    EXPECT_EQ(receive_byte(), 0x41);
+    EXPECT_EQ(port.reads, 9);
+}
+
+TEST_F(Send, AbortWithoutAPortStillShowsItsBox)
+{
+    abort_transfer("something");
+    EXPECT_TRUE(port.written.empty());
+    EXPECT_EQ(last_message(), "Error: something");
+    ASSERT_EQ(progress_call_count, 1);
+    EXPECT_EQ(progress_calls[0].mode, PROGRESS_CLOSE);
+}
+
+using SendDeathTest = Send;
+
+// A byte that arrives during the tenth read does not save the transfer.
+TEST_F(SendDeathTest, TenthReadEndsTheProcessEvenWithAByte)
+{
+    script_silence(9);
+    script_reply("late", hex_header(ZRINIT, 0));
+    ASSERT_EQ(open_com_port(0, 0), 1);
+    EXPECT_EXIT(receive_byte(), testing::ExitedWithCode(1), "Error: Timeout error");
+}
+
+TEST_F(SendDeathTest, SilentReceiverEndsTheProcessWithStatusOne)
+{
+    std::string path = write_file("d", random_bytes(5, 14));
+    EXPECT_EXIT(send({path}, {"dbf1.db0"}), testing::ExitedWithCode(1),
+                "cancel sent.*Error: Timeout error");
+}
+
+TEST_F(SendDeathTest, SilenceInTheMiddleOfAHeader)
+{
+    std::string path = write_file("d", random_bytes(5, 14));
+    bytes half = hex_header(ZRINIT, 0);
+    half.resize(9);
+    script_reply("half", half);
+    EXPECT_EXIT(send({path}, {"dbf1.db0"}), testing::ExitedWithCode(1), "Error: Timeout error");
+}
+
+} // namespace
