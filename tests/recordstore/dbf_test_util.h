@@ -1,0 +1,109 @@
+// Helpers of the record-store tests: a fresh folder per test under the system's temporary
+// folder, whole-file reads, and a fixture that closes whatever a failed test left open, so
+// that the library's process-wide slot table starts empty in every test.
+#ifndef DBF_TEST_UTIL_H
+#define DBF_TEST_UTIL_H
+
+#include <gtest/gtest.h>
+
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "dbf_internal.h"
+#include "zkw_dbf.h"
+
+namespace dbf_test {
+
+using bytes = std::vector<uint8_t>;
+
+inline bytes read_all(const std::string &path)
+{
+    bytes out;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f)
+        return out;
+    uint8_t buf[8192];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        out.insert(out.end(), buf, buf + n);
+    fclose(f);
+    return out;
+}
+
+inline void write_all(const std::string &path, const bytes &content)
+{
+    FILE *f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    if (!content.empty())
+        fwrite(content.data(), 1, content.size(), f);
+    fclose(f);
+}
+
+inline bool exists(const std::string &path) { return std::filesystem::exists(path); }
+
+inline long long size_of(const std::string &path)
+{
+    std::error_code ec;
+    auto n = std::filesystem::file_size(path, ec);
+    return ec ? -1 : (long long)n;
+}
+
+// Closes every record file still open in the library (and so every index file).
+inline void close_all()
+{
+    for (int h = HANDLE_BASE; h < HANDLE_BASE + SLOT_COUNT; h++)
+        if (slot_table[h - HANDLE_BASE].file && slot_table[h - HANDLE_BASE].kind == KIND_RECORD_FILE)
+            close_DBF(h);
+}
+
+inline int open_slots()
+{
+    int n = 0;
+    for (int s = 0; s < SLOT_COUNT; s++)
+        n += slot_table[s].file != nullptr;
+    return n;
+}
+
+class StoreTest : public ::testing::Test {
+protected:
+    std::filesystem::path dir;
+
+    void SetUp() override
+    {
+        static int serial = 0;
+        const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string("kestrel-rs-") + info->name() + "-" +
+                           std::to_string((long long)std::filesystem::file_time_type::clock::now()
+                                              .time_since_epoch()
+                                              .count() %
+                                          1000000007LL) +
+                           "-" + std::to_string(serial++);
+        for (char &c : name)
+            if (c == '/')
+                c = '_';
+        dir = std::filesystem::temp_directory_path() / name;
+        std::filesystem::create_directories(dir);
+        close_all();
+        ASSERT_EQ(open_slots(), 0);
+    }
+
+    void TearDown() override
+    {
+        close_all();
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+
+    // Path of a base name inside the test's folder.
+    std::string base(const char *name = "set") const { return (dir / name).string(); }
+    std::string file(const char *name, int n) const { return base(name) + ".db" + std::to_string(n); }
+};
+
+}  // namespace dbf_test
+
+#endif
