@@ -16,7 +16,7 @@ char posix_com_paths[6][256] = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2",
 
 raw_port raw_port_open(int com_index)
 {
-    char variable[16];
+    char variable[24];
     std::snprintf(variable, sizeof variable, "KESTREL_COM%d", com_index + 1);
     const char *path = std::getenv(variable);
     if (path && std::strlen(path) < sizeof posix_com_paths[0])

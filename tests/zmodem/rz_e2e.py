@@ -1,0 +1,115 @@
+#!/usr/bin/env python3
+"""End to end: the batch send against lrzsz's rz over a socat pseudo-terminal pair.
+
+    rz_e2e.py --zsend PATH [--wine-prefix FOLDER] --work FOLDER --sizes 0,1,1000
+
+With --wine-prefix, PATH is a Windows build of zsend, run under Wine with COM1 mapped to the
+line; otherwise a native build, given the line through KESTREL_COM1. The files hold random
+bytes with every escaped value, are sent in one batch, must arrive byte-identical, and the
+sender must report success. Exit status 0 on success.
+"""
+import argparse
+import os
+import random
+import shutil
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
+from lines import pty_pair, stop_process  # noqa: E402
+from rz import rz_receiver  # noqa: E402
+
+ESCAPED = bytes([0x11, 0x13, 0x18, 0x91, 0x93, 0xFF])
+
+
+def make_content(size, seed):
+    rng = random.Random(seed)
+    data = bytearray(rng.getrandbits(8) for _ in range(size))
+    # Every escaped value, and runs of them, wherever there is room.
+    for i in range(min(size, 64)):
+        data[(i * 7919) % size] = ESCAPED[i % len(ESCAPED)]
+    return bytes(data)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--zsend", required=True)
+    ap.add_argument("--wine-prefix")
+    ap.add_argument("--work", required=True)
+    ap.add_argument("--sizes", required=True)
+    ap.add_argument("--timeout", type=float, default=45.0)
+    args = ap.parse_args()
+
+    sizes = [int(s) for s in args.sizes.split(",")]
+    work = os.path.abspath(args.work)
+    shutil.rmtree(work, ignore_errors=True)
+    outbox = os.path.join(work, "out")
+    inbox = os.path.join(work, "in")
+    os.makedirs(outbox)
+    originals = {}
+    argv = []
+    for i, size in enumerate(sizes):
+        name = "file%d_%d.bin" % (i, size)
+        content = make_content(size, 1000 + size)
+        path = os.path.join(outbox, name)
+        with open(path, "wb") as f:
+            f.write(content)
+        originals[name] = content
+        argv += [path, name]
+
+    prefix = None
+    if args.wine_prefix:
+        from wine import wine_prefix
+        prefix = wine_prefix(args.wine_prefix)
+
+    with pty_pair(work) as (sender_end, receiver_end):
+        env = dict(os.environ, KESTREL_COM1=sender_end)
+        if prefix:
+            prefix.map_com(1, sender_end)
+            # Windows sees the files through Wine's Z: drive.
+            wargv = []
+            for j in range(0, len(argv), 2):
+                wargv += ["Z:" + argv[j].replace("/", "\\"), argv[j + 1]]
+        with rz_receiver(receiver_end, inbox) as rz:
+            started = time.monotonic()
+            cmd = [args.zsend, "0", "0", *(wargv if prefix else argv)]
+            if prefix:
+                proc = prefix.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            else:
+                proc = subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT, start_new_session=True)
+            try:
+                out, _ = proc.communicate(timeout=args.timeout)
+            except subprocess.TimeoutExpired:
+                stop_process(proc)
+                out, _ = proc.communicate(timeout=5)
+                print("sender did not finish within %.0f s" % args.timeout)
+            elapsed = time.monotonic() - started
+            status = rz.finish(settle=3.0)
+        if prefix:
+            prefix.stop()
+
+    text = out.decode("latin-1")
+    print(text, end="")
+    print("sender exit %s after %.2f s; rz exit %s" % (proc.returncode, elapsed, status))
+    if rz.log.strip():
+        print("rz said:", rz.log.strip().replace("\r", "\n")[-2000:])
+    ok = proc.returncode == 0 and "message Transfer OK: Files succesfully transferred" in text
+    for name, content in originals.items():
+        got_path = os.path.join(inbox, name)
+        if not os.path.exists(got_path):
+            print("missing:", name)
+            ok = False
+            continue
+        with open(got_path, "rb") as f:
+            got = f.read()
+        if got != content:
+            print("differs: %s (%d bytes, expected %d)" % (name, len(got), len(content)))
+            ok = False
+    print("PASS" if ok else "FAIL")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
