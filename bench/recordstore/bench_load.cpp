@@ -1,0 +1,165 @@
+// Bulk load through the public API, as the conversion does it: create the set and its
+// indexes, close, reopen, then member_in_DBF / add_member / member_in_DBF per record.
+// Records of 40 bytes, key 1 of 13 bytes at offset 0, key 2 of 8 bytes at offset 13; keys
+// in random and in sorted order; one and two indexes. Beside each figure, the sqlite3 shell
+// doing the same in the same run (journal and synchronous off, one transaction): with the
+// indexes created before the rows, with the indexes built afterwards, and a plain copy of
+// the record file.
+//
+// Usage: bench_recordstore_load [count ...]   (default 100000 1000000); run in a scratch
+// folder given by KESTREL_BENCH_DIR (default: the system's temporary folder).
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "zkw_dbf.h"
+
+namespace {
+
+constexpr int RECLEN = 40;
+namespace fs = std::filesystem;
+
+double now()
+{
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::vector<char> make_records(int count, bool sorted, unsigned seed)
+{
+    std::vector<char> recs((size_t)count * RECLEN);
+    std::mt19937 rng(seed);
+    const char alnum[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    for (int i = 0; i < count; i++) {
+        char *r = &recs[(size_t)i * RECLEN];
+        if (sorted) {
+            snprintf(r, 14, "%013d", i);
+            snprintf(r + 13, 9, "%08d", i % 100000000);
+        } else {
+            for (int k = 0; k < 21; k++)
+                r[k] = alnum[rng() % 36];
+        }
+        for (int k = 21; k < RECLEN; k++)
+            r[k] = (char)('a' + (i + k) % 26);
+    }
+    return recs;
+}
+
+double load_ours(const std::string &base, const std::vector<char> &recs, int count, int indexes)
+{
+    remove_DBF(base.c_str());
+    double t0 = now();
+    int h = create_DBF(base.c_str(), RECLEN);
+    if (h < 0 || create_index(h, 1, 0, 13) != 1 || (indexes == 2 && create_index(h, 2, 13, 8) != 1)) {
+        fprintf(stderr, "create failed\n");
+        exit(1);
+    }
+    close_DBF(h);
+    h = open_DBF(base.c_str());
+    for (int i = 0; i < count; i++) {
+        member_in_DBF(h);
+        if (add_member(h, &recs[(size_t)i * RECLEN]) != 1) {
+            fprintf(stderr, "add_member failed at %d\n", i);
+            exit(1);
+        }
+        member_in_DBF(h);
+    }
+    close_DBF(h);
+    return now() - t0;
+}
+
+double run_sqlite(const std::string &dir, const std::string &script)
+{
+    std::string db = dir + "/bench.sqlite";
+    fs::remove(db);
+    std::string sql = dir + "/bench.sql";
+    FILE *f = fopen(sql.c_str(), "w");
+    fputs(script.c_str(), f);
+    fclose(f);
+    std::string cmd = "sqlite3 '" + db + "' < '" + sql + "' > /dev/null";
+    double t0 = now();
+    int rc = system(cmd.c_str());
+    double t = now() - t0;
+    if (rc != 0) {
+        fprintf(stderr, "sqlite3 failed (%d)\n", rc);
+        return -1;
+    }
+    return t;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    std::vector<int> counts;
+    for (int i = 1; i < argc; i++)
+        counts.push_back(atoi(argv[i]));
+    if (counts.empty())
+        counts = {100000, 1000000};
+    const char *env = getenv("KESTREL_BENCH_DIR");
+    std::string dir = (env ? fs::path(env) : fs::temp_directory_path() / "kestrel-bench-rs").string();
+    fs::create_directories(dir);
+    bool have_sqlite = system("sqlite3 -version > /dev/null 2>&1") == 0;
+
+    printf("%-9s %-7s %-3s %10s %12s %11s %11s %11s %8s\n", "records", "keys", "ix", "ours s",
+           "rec/s", "db0 bytes", "db1 bytes", "db2 bytes", "sqlite s");
+    for (int count : counts) {
+        for (int sorted = 0; sorted <= 1; sorted++) {
+            std::vector<char> recs = make_records(count, sorted, 12345u + (unsigned)count);
+            // The same rows as CSV for the sqlite3 shell.
+            std::string csv = dir + "/bench.csv";
+            FILE *f = fopen(csv.c_str(), "w");
+            for (int i = 0; i < count; i++) {
+                const char *r = &recs[(size_t)i * RECLEN];
+                fprintf(f, "%.13s,%.8s,%.19s\n", r, r + 13, r + 21);
+            }
+            fclose(f);
+            for (int indexes = 1; indexes <= 2; indexes++) {
+                std::string base = dir + "/load";
+                double ours = load_ours(base, recs, count, indexes);
+                double lite = -1;
+                if (have_sqlite) {
+                    std::string s = "PRAGMA journal_mode=OFF;\nPRAGMA synchronous=OFF;\n"
+                                    "CREATE TABLE t(k1 TEXT, k2 TEXT, rest TEXT);\n"
+                                    "CREATE INDEX i1 ON t(k1);\n";
+                    if (indexes == 2)
+                        s += "CREATE INDEX i2 ON t(k2);\n";
+                    s += "BEGIN;\n.mode csv\n.import '" + csv + "' t\nCOMMIT;\n";
+                    lite = run_sqlite(dir, s);
+                }
+                printf("%-9d %-7s %-3d %10.3f %12.0f %11lld %11lld %11lld %8.3f", count,
+                       sorted ? "sorted" : "random", indexes, ours, count / ours,
+                       (long long)fs::file_size(base + ".db0"), (long long)fs::file_size(base + ".db1"),
+                       indexes == 2 ? (long long)fs::file_size(base + ".db2") : 0LL, lite);
+                if (lite > 0)
+                    printf("   ours/sqlite %.2f", ours / lite);
+                printf("\n");
+                fflush(stdout);
+            }
+            if (have_sqlite && !sorted) {
+                std::string s = "PRAGMA journal_mode=OFF;\nPRAGMA synchronous=OFF;\n"
+                                "CREATE TABLE t(k1 TEXT, k2 TEXT, rest TEXT);\n"
+                                "BEGIN;\n.mode csv\n.import '" + csv + "' t\nCOMMIT;\n"
+                                "CREATE INDEX i1 ON t(k1);\nCREATE INDEX i2 ON t(k2);\n";
+                double after = run_sqlite(dir, s);
+                std::string base = dir + "/load";
+                double t0 = now();
+                fs::copy_file(base + ".db0", dir + "/copy.db0", fs::copy_options::overwrite_existing);
+                double copy = now() - t0;
+                printf("  %d random rows: sqlite3 with indexes built afterwards %.3f s; plain copy "
+                       "of the %lld-byte record file %.3f s\n",
+                       count, after, (long long)fs::file_size(base + ".db0"), copy);
+            }
+            fs::remove(csv);
+        }
+    }
+    remove_DBF((dir + "/load").c_str());
+    fs::remove_all(dir);
+    return 0;
+}
