@@ -43,7 +43,8 @@ raw_port raw_port_open(int com_index);
 // Sets queues, rate (bit/s), 8N1 without flow control, and the time-outs. 1 when the platform
 // took the line settings, 0 when it refused them.
 int raw_port_setup(raw_port port, std::uint32_t baud);
-// Writes one byte; the platform write's result (1 written, 0 not).
+// Writes one byte; the platform write's result (1 written, 0 not). A port may hold written
+// bytes back, but hands them all to the line before a read, a flush or a close.
 int raw_port_write_byte(raw_port port, unsigned char b);
 // Reads one byte, returning as soon as one is there or after about four seconds without.
 // Returns the number of bytes read, 0 or 1.

@@ -6,9 +6,24 @@
 
 #include <cstring>
 
+static unsigned char out_buffer[1024];
+static DWORD out_count;
+static unsigned char in_buffer[256];
+static DWORD in_count;
+static DWORD in_next;
+
 static HANDLE as_handle(raw_port port)
 {
     return (HANDLE)port;
+}
+
+static void push_output(raw_port port)
+{
+    if (out_count == 0)
+        return;
+    DWORD written = 0;
+    WriteFile(as_handle(port), out_buffer, out_count, &written, nullptr);
+    out_count = 0;
 }
 
 raw_port raw_port_open(int com_index)
@@ -19,6 +34,8 @@ raw_port raw_port_open(int com_index)
                                 nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return RAW_PORT_NONE;
+    out_count = 0;
+    in_count = in_next = 0;
     return (raw_port)handle;
 }
 
@@ -65,25 +82,48 @@ int raw_port_setup(raw_port port, std::uint32_t baud)
 
 int raw_port_write_byte(raw_port port, unsigned char b)
 {
-    DWORD written = 0;
-    return WriteFile(as_handle(port), &b, 1, &written, nullptr) ? 1 : 0;
+    out_buffer[out_count++] = b;
+    if (out_count == sizeof out_buffer)
+        push_output(port);
+    return 1;
 }
 
+// With the time-outs above a one-byte read returns as soon as a byte is there; a longer read
+// would wait for all of its bytes. So the read asks for what the driver already holds, or for
+// one byte when it holds none.
 int raw_port_read_byte(raw_port port, unsigned char *b)
 {
+    if (in_next < in_count) {
+        *b = in_buffer[in_next++];
+        return 1;
+    }
+    push_output(port);
+    DWORD errors = 0;
+    COMSTAT status;
+    DWORD want = 1;
+    if (ClearCommError(as_handle(port), &errors, &status) && status.cbInQue > 1)
+        want = status.cbInQue < sizeof in_buffer ? status.cbInQue : (DWORD)sizeof in_buffer;
     DWORD got = 0;
-    ReadFile(as_handle(port), b, 1, &got, nullptr);
-    return got == 1 ? 1 : 0;
+    ReadFile(as_handle(port), in_buffer, want, &got, nullptr);
+    in_count = got;
+    in_next = 0;
+    if (in_next == in_count)
+        return 0;
+    *b = in_buffer[in_next++];
+    return 1;
 }
 
 void raw_port_flush(raw_port port)
 {
+    push_output(port);
     FlushFileBuffers(as_handle(port));
 }
 
 void raw_port_close(raw_port port)
 {
+    push_output(port);
     CloseHandle(as_handle(port));
+    in_count = in_next = 0;
 }
 
 void raw_process_exit(int status)
