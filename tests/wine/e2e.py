@@ -1,0 +1,572 @@
+#!/usr/bin/env python3
+"""kestrel.exe end to end, as an operator runs it: the 64-bit Windows build under Wine on a
+virtual display (Xvfb), COM1 or COM2 mapped to one end of a socat line, and at the other end
+lrzsz's rz as the terminal (or a scripted receiver, or nobody).
+
+Each case copies the program into a program folder of its own (kestrel.exe, ZKW_DBF.dll,
+tabsync.ini when the case has one, LOOKUP.TXT), runs it, answers the Properties dialog with
+xdotool where the case says so, closes every message box with Return, and then checks:
+  - the message boxes, text and caption, read from Wine's relay log of MessageBoxA/W;
+  - the exit status;
+  - what the terminal received, against a reference conversion of the same lookup file through
+    the record store (convert_reference.exe), and `zkwdbf check` on the received set;
+  - what is left in the program folder (no DBF1.* and no ~tmpdbf.* after a run that ended).
+Screenshots of the dialog and of the first message box are kept in the case's folder.
+
+Usage: e2e.py CASE --build BUILD_DIR --work WORK_DIR --kestrel EXE [--dll DLL]
+              --reference EXE --zkwdbf EXE
+CASE is one of CASES below, or "all". Prints "N passed, N failed"; exit 1 on any failure.
+Every wait is bounded; everything started here is stopped by its process id, and the Wine
+prefix's own wineserver by `wineserver -k` for that prefix.
+"""
+import argparse
+import os
+import random
+import re
+import select
+import shutil
+import subprocess
+import sys
+import threading
+import time
+import traceback
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "harness"))
+sys.path.insert(0, HERE)
+
+from lines import pty_pair, stop_process  # noqa: E402
+from rz import rz_receiver  # noqa: E402
+from wine import wine_prefix  # noqa: E402
+from zskip_receiver import skipping_receiver  # noqa: E402
+
+DIALOG_CAPTION = "Merlo transfer danych Zmodem"
+BOX_CAPTIONS = ("Error", "Transfer OK")
+SUCCESS = ("Files succesfully transferred", "Transfer OK")
+SENT_NAMES = ("dbf1.db0", "dbf1.db1", "dbf1.db2")
+
+# The sample table: 40-character lines, a 13-digit code at 1, a 20-character name at 15.
+LINE_LENGTH = 40
+KEY1 = (1, 13)
+KEY2 = (15, 20)
+
+
+class CaseFailed(Exception):
+    pass
+
+
+def expect(condition, message):
+    if not condition:
+        raise CaseFailed(message)
+
+
+# --- the virtual display ---------------------------------------------------------------------
+
+class virtual_display:
+    """An Xvfb server on the first free display number from 140 on, stopped by its id."""
+
+    def __enter__(self):
+        for number in range(140, 400):
+            if os.path.exists(f"/tmp/.X{number}-lock") or \
+                    os.path.exists(f"/tmp/.X11-unix/X{number}"):
+                continue
+            proc = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "1024x768x24",
+                                     "-nolisten", "tcp"], stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                    start_new_session=True)
+            deadline = time.monotonic() + 10
+            while proc.poll() is None and time.monotonic() < deadline:
+                if os.path.exists(f"/tmp/.X11-unix/X{number}"):
+                    self.proc, self.name = proc, f":{number}"
+                    return self
+                time.sleep(0.05)
+            stop_process(proc)
+        raise RuntimeError("no free display for Xvfb")
+
+    def __exit__(self, *exc):
+        stop_process(self.proc)
+
+    def x(self, *argv, timeout=10):
+        """Runs an X client (xdotool, import) on this display; its standard output."""
+        env = dict(os.environ, DISPLAY=self.name)
+        done = subprocess.run(list(argv), env=env, timeout=timeout, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, text=True)
+        return done.stdout
+
+    def windows(self, title):
+        """Ids of the visible windows whose title is exactly title."""
+        out = self.x("xdotool", "search", "--onlyvisible", "--name", "^" + re.escape(title) + "$")
+        return [w for w in out.split() if w.isdigit()]
+
+    def screenshot(self, path):
+        self.x("import", "-window", "root", path, timeout=20)
+
+    def keys(self, window, *keys):
+        self.x("xdotool", "windowfocus", "--sync", window, timeout=10)
+        for key in keys:
+            self.x("xdotool", "key", "--delay", "40", key)
+            time.sleep(0.1)
+
+    def type(self, window, text):
+        self.x("xdotool", "windowfocus", "--sync", window, timeout=10)
+        self.x("xdotool", "type", "--delay", "40", text, timeout=30)
+        time.sleep(0.1)
+
+
+# --- the sample lookup file and the settings file ------------------------------------------
+
+def lookup_lines(count, seed):
+    """count lines of LINE_LENGTH characters: code, space, name, space, price; codes repeat now
+    and then so that the indexes hold equal keys."""
+    rng = random.Random(seed)
+    words = ["MLEKO", "CHLEB", "MASLO", "SER", "JOGURT", "KAWA", "HERBATA", "CUKIER", "SOL",
+             "MAKA", "RYZ", "OLEJ", "SOK", "WODA", "PIWO", "JAJA"]
+    lines = []
+    for _ in range(count):
+        code = "590%010d" % rng.randrange(10 ** 10) if rng.random() > 0.02 or not lines \
+            else lines[rng.randrange(len(lines))][:13]
+        name = (rng.choice(words) + " " + rng.choice(words) + " %d" % rng.randrange(1000))[:20]
+        line = "%s %-20s %05d" % (code, name, rng.randrange(100000))
+        assert len(line) == LINE_LENGTH
+        lines.append(line)
+    return lines
+
+
+def write_lookup(path, lines):
+    with open(path, "wb") as f:
+        f.write("".join(line + "\r" for line in lines).encode("ascii"))
+
+
+def settings_text(folder, name, line_length, key1, key2, com_index, baud_index, show_dialog):
+    """tabsync.ini as the program writes it: ten CR LF lines."""
+    lines = [folder, name, str(line_length), str(key1[0]), str(key1[1]), str(key2[0]),
+             str(key2[1]), chr(ord("1") + com_index), chr(ord("1") + baud_index),
+             chr(ord("0") + show_dialog)]
+    return "".join(line + "\r\n" for line in lines).encode("cp1250")
+
+
+def windows_folder(path):
+    """The folder as the program sees it under Wine: drive Z: is the root."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\") + "\\"
+
+
+# --- relay log of the message boxes --------------------------------------------------------
+
+RELAY_CALL = re.compile(
+    r'Call user32\.MessageBox([AW])\(([0-9a-fA-F]+),[0-9a-fA-F]+ (L?"(?:[^"\\]|\\.)*"),'
+    r'[0-9a-fA-F]+ (L?"(?:[^"\\]|\\.)*"),([0-9a-fA-F]+)\)')
+
+
+def relay_string(quoted):
+    body = quoted[2:-1] if quoted.startswith("L") else quoted[1:-1]
+    out, i = [], 0
+    while i < len(body):
+        if body[i] == "\\" and i + 1 < len(body):
+            nxt = body[i + 1]
+            if nxt == "x":
+                out.append(chr(int(body[i + 2:i + 4], 16)))
+                i += 4
+                continue
+            if nxt == "u":
+                out.append(chr(int(body[i + 2:i + 6], 16)))
+                i += 6
+                continue
+            out.append({"n": "\n", "r": "\r", "t": "\t"}.get(nxt, nxt))
+            i += 2
+            continue
+        out.append(body[i])
+        i += 1
+    return "".join(out)
+
+
+def message_boxes(relay_log):
+    """[(text, caption, owner, style)] of every MessageBoxA/W call in the log, in order."""
+    try:
+        with open(relay_log, "r", errors="replace") as f:
+            log = f.read()
+    except OSError:
+        return []
+    return [(relay_string(m.group(3)), relay_string(m.group(4)), int(m.group(2), 16),
+             int(m.group(5), 16)) for m in RELAY_CALL.finditer(log)]
+
+
+# --- a listener that only records what arrives on the line ----------------------------------
+
+class line_listener:
+    """Reads whatever the program sends on device, in a thread, answering nothing."""
+
+    def __init__(self, device):
+        self.device = device
+        self.data = bytearray()
+
+    def __enter__(self):
+        self.fd = os.open(self.device, os.O_RDWR | os.O_NOCTTY)
+        self.stopped = threading.Event()
+        self.thread = threading.Thread(target=self.listen, daemon=True)
+        self.thread.start()
+        return self
+
+    def listen(self):
+        while not self.stopped.is_set():
+            ready, _, _ = select.select([self.fd], [], [], 0.2)
+            if ready:
+                try:
+                    self.data += os.read(self.fd, 4096)
+                except OSError:
+                    return
+
+    def __exit__(self, *exc):
+        time.sleep(0.5)
+        self.stopped.set()
+        self.thread.join(timeout=5)
+        os.close(self.fd)
+
+
+# --- one run of the program ------------------------------------------------------------------
+
+class suite:
+    def __init__(self, args):
+        self.args = args
+        self.prefix = wine_prefix(os.path.join(args.work, "prefix"))
+        # Log the text of every message box when relay tracing is on.
+        self.wine(["reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/t",
+                   "REG_SZ", "/d", "user32.MessageBoxA;user32.MessageBoxW", "/f"], timeout=60)
+        self.prefix.stop()
+
+    def wine(self, argv, cwd=None, timeout=120, env=None):
+        """Runs a Windows console program to its end; (status, standard output)."""
+        saved = self.prefix.env
+        if env:
+            self.prefix.env = dict(saved, **env)
+        try:
+            proc = self.prefix.run(argv, cwd=cwd, stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        finally:
+            self.prefix.env = saved
+        try:
+            out, _ = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            stop_process(proc)
+            raise CaseFailed(f"{argv[0]} did not end within {timeout} s")
+        return proc.returncode, out.decode("utf-8", "replace")
+
+    def case_folder(self, name):
+        folder = os.path.join(self.args.work, name)
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(os.path.join(folder, "prog"))
+        os.makedirs(os.path.join(folder, "received"))
+        return folder
+
+    def install(self, prog, lookup_lines_=None, settings=None):
+        """The program folder: the two deliverables, the settings file, the lookup file."""
+        shutil.copy(self.args.kestrel, os.path.join(prog, "kestrel.exe"))
+        if self.args.dll:
+            shutil.copy(self.args.dll, os.path.join(prog, "ZKW_DBF.dll"))
+        if lookup_lines_ is not None:
+            write_lookup(os.path.join(prog, "LOOKUP.TXT"), lookup_lines_)
+        if settings is not None:
+            with open(os.path.join(prog, "tabsync.ini"), "wb") as f:
+                f.write(settings)
+
+    def run_kestrel(self, folder, display, dialog=None, timeout=150):
+        """Runs kestrel.exe from folder/prog with the current directory at folder, answers the
+        dialog with dialog(display, window) when it appears, closes each message box. Returns
+        (exit status, message boxes, dialog seen)."""
+        prog = os.path.join(folder, "prog")
+        relay_log = os.path.join(folder, "relay.log")
+        saved = self.prefix.env
+        self.prefix.env = dict(saved, DISPLAY=display.name, WINEDEBUG="+relay")
+        try:
+            with open(relay_log, "wb") as log:
+                proc = self.prefix.run([os.path.join(prog, "kestrel.exe")], cwd=folder,
+                                       stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        finally:
+            self.prefix.env = saved
+
+        dialog_seen = False
+        boxes_closed = 0
+        deadline = time.monotonic() + timeout
+        try:
+            while proc.poll() is None:
+                if time.monotonic() > deadline:
+                    raise CaseFailed(f"kestrel.exe did not end within {timeout} s")
+                if dialog and not dialog_seen:
+                    found = display.windows(DIALOG_CAPTION)
+                    if found:
+                        dialog_seen = True
+                        time.sleep(0.5)
+                        display.screenshot(os.path.join(folder, "dialog.png"))
+                        dialog(display, found[0])
+                for caption in BOX_CAPTIONS:
+                    for window in display.windows(caption):
+                        if boxes_closed == 0:
+                            display.screenshot(os.path.join(folder, "message.png"))
+                        display.keys(window, "Return")
+                        boxes_closed += 1
+                time.sleep(0.3)
+        finally:
+            stop_process(proc)
+        return proc.returncode, message_boxes(relay_log), dialog_seen
+
+    def reference(self, folder, key1, key2):
+        """The program folder's lookup file converted through the record store under the very
+        base name the program uses, since the record file keeps its own path in its header:
+        {sent name: bytes}. The files are moved out of the program folder afterwards."""
+        prog = os.path.join(folder, "prog")
+        status, out = self.wine([self.args.reference, "LOOKUP.TXT",
+                                 windows_folder(prog) + "~tmpdbf", str(LINE_LENGTH),
+                                 str(key1[0]), str(key1[1]), str(key2[0]), str(key2[1])],
+                                cwd=prog)
+        expect(status == 0, f"reference conversion failed: {out.strip()}")
+        ref = os.path.join(folder, "reference")
+        os.makedirs(ref, exist_ok=True)
+        files = {}
+        for n, name in enumerate(SENT_NAMES):
+            path = os.path.join(prog, "~tmpdbf.db%d" % n)
+            if os.path.exists(path):
+                shutil.move(path, os.path.join(ref, name))
+                with open(os.path.join(ref, name), "rb") as f:
+                    files[name] = f.read()
+        return files
+
+    def check_received(self, folder, expected):
+        received = os.path.join(folder, "received")
+        names = sorted(os.listdir(received))
+        expect(names == sorted(expected), f"received {names}, expected {sorted(expected)}")
+        for name, data in expected.items():
+            with open(os.path.join(received, name), "rb") as f:
+                got = f.read()
+            expect(got == data, f"{name}: {len(got)} bytes received differ from the "
+                                f"{len(data)} bytes of the reference conversion")
+        status, out = self.wine([self.args.zkwdbf, "check", "dbf1"], cwd=received)
+        expect(status == 0, f"zkwdbf check on the received files: {out.strip()}")
+
+    def check_folder_clean(self, folder):
+        left = [n for n in os.listdir(os.path.join(folder, "prog"))
+                if n.lower().startswith(("dbf1.", "~tmpdbf."))]
+        expect(not left, f"left in the program folder: {left}")
+
+    def expect_boxes(self, boxes, *expected):
+        got = [(text, caption) for text, caption, _, _ in boxes]
+        expect(got == list(expected), f"message boxes {got}, expected {list(expected)}")
+
+
+# --- the cases -------------------------------------------------------------------------------
+
+def transfer_case(s, name, count, key2, seed):
+    """show_dialog 0, a sound settings file: the files arrive, the success box, exit 0."""
+    folder = s.case_folder(name)
+    prog = os.path.join(folder, "prog")
+    lines = lookup_lines(count, seed)
+    settings = settings_text(windows_folder(prog), "LOOKUP.TXT", LINE_LENGTH, KEY1, key2, 0, 1, 0)
+    s.install(prog, lines, settings)
+    expected = s.reference(folder, KEY1, key2)
+    expect(len(expected) == (3 if key2[0] > 0 else 2), f"reference made {sorted(expected)}")
+    with pty_pair(folder) as (line_a, line_b):
+        s.prefix.map_com(1, line_a)
+        with rz_receiver(line_b, os.path.join(folder, "received")) as rz, \
+                virtual_display() as display:
+            status, boxes, _ = s.run_kestrel(folder, display)
+            rz.finish(settle=3.0)
+    s.expect_boxes(boxes, SUCCESS)
+    expect(status == 0, f"exit status {status}")
+    s.check_received(folder, expected)
+    s.check_folder_clean(folder)
+    with open(os.path.join(prog, "tabsync.ini"), "rb") as f:
+        expect(f.read() == settings, "tabsync.ini was rewritten although no dialog was shown")
+
+
+def case_transfer_two_keys(s):
+    transfer_case(s, "transfer_two_keys", 3000, KEY2, seed=6)
+
+
+def case_transfer_one_key(s):
+    transfer_case(s, "transfer_one_key", 1200, (0, 0), seed=7)
+
+
+def case_dialog_ok(s):
+    """No settings file: the dialog; what is typed is saved byte for byte, then the run."""
+    folder = s.case_folder("dialog_ok")
+    prog = os.path.join(folder, "prog")
+    lines = lookup_lines(400, seed=8)
+    s.install(prog, lines)
+    expected = s.reference(folder, KEY1, KEY2)
+
+    def answer(display, window):
+        # Tab order: folder, "...", file name, port, OK, Cancel, line length, key 1 position,
+        # key 1 length, rate, key 2 position, key 2 length. Tabbing into a field selects it.
+        display.keys(window, "Tab", "Tab")
+        display.type(window, "LOOKUP.TXT")
+        display.keys(window, "Tab", "Down")               # COM2
+        display.keys(window, "Tab", "Tab", "Tab")
+        display.type(window, "40")
+        display.keys(window, "Tab")
+        display.type(window, "1")
+        display.keys(window, "Tab")
+        display.type(window, "13")
+        display.keys(window, "Tab", "Down", "Down")       # 57600 -> 38400 -> 19200
+        display.keys(window, "Tab")
+        display.type(window, "15")
+        display.keys(window, "Tab")
+        display.type(window, "20")
+        display.screenshot(os.path.join(folder, "dialog-filled.png"))
+        display.keys(window, "Return")                    # the default button, OK
+
+    with pty_pair(folder) as (line_a, line_b):
+        s.prefix.map_com(2, line_a)
+        with rz_receiver(line_b, os.path.join(folder, "received")) as rz, \
+                virtual_display() as display:
+            status, boxes, seen = s.run_kestrel(folder, display, dialog=answer)
+            rz.finish(settle=3.0)
+    expect(seen, "the Properties dialog did not appear")
+    with open(os.path.join(prog, "tabsync.ini"), "rb") as f:
+        written = f.read()
+    wanted = settings_text(windows_folder(prog), "LOOKUP.TXT", 40, KEY1, KEY2, 1, 3, 1)
+    expect(written == wanted, f"tabsync.ini is {written!r}, expected {wanted!r}")
+    s.expect_boxes(boxes, SUCCESS)
+    expect(status == 0, f"exit status {status}")
+    s.check_received(folder, expected)
+    s.check_folder_clean(folder)
+
+
+def case_dialog_cancel(s):
+    """No settings file and Cancel: nothing written, converted or sent; exit 0."""
+    folder = s.case_folder("dialog_cancel")
+    prog = os.path.join(folder, "prog")
+    s.install(prog, lookup_lines(100, seed=9))
+
+    def cancel(display, window):
+        display.keys(window, "Tab", "Tab")
+        display.type(window, "LOOKUP.TXT")
+        display.keys(window, "Escape")
+
+    with pty_pair(folder) as (line_a, line_b):
+        s.prefix.map_com(1, line_a)
+        with line_listener(line_b) as line, virtual_display() as display:
+            status, boxes, seen = s.run_kestrel(folder, display, dialog=cancel)
+    expect(seen, "the Properties dialog did not appear")
+    s.expect_boxes(boxes)
+    expect(status == 0, f"exit status {status}")
+    expect(not os.path.exists(os.path.join(prog, "tabsync.ini")), "tabsync.ini was written")
+    expect(not line.data, f"{len(line.data)} bytes went out on the line")
+    s.check_folder_clean(folder)
+
+
+def failure_case(s, name, settings_args, receiver, boxes_expected, status_expected=0,
+                 clean=True, lines=None, timeout=150):
+    """A run with a settings file that goes wrong: the boxes, the status, nothing received."""
+    folder = s.case_folder(name)
+    prog = os.path.join(folder, "prog")
+    settings = settings_text(windows_folder(prog), *settings_args)
+    s.install(prog, lines if lines is not None else lookup_lines(200, seed=10), settings)
+    events = None
+    with pty_pair(folder) as (line_a, line_b):
+        s.prefix.map_com(1, line_a if receiver != "no port" else
+                         os.path.join(folder, "no-such-line"))
+        with virtual_display() as display:
+            if receiver == "listen":
+                with line_listener(line_b) as line:
+                    status, boxes, _ = s.run_kestrel(folder, display, timeout=timeout)
+                expect(not line.data, f"{len(line.data)} bytes went out on the line")
+            elif receiver == "skip":
+                with skipping_receiver(line_b) as skipper:
+                    status, boxes, _ = s.run_kestrel(folder, display, timeout=timeout)
+                events = skipper.events
+            else:
+                status, boxes, _ = s.run_kestrel(folder, display, timeout=timeout)
+    s.expect_boxes(boxes, *boxes_expected)
+    expect(status == status_expected, f"exit status {status}, expected {status_expected}")
+    if clean:
+        s.check_folder_clean(folder)
+    return boxes, events
+
+
+def case_missing_lookup(s):
+    boxes, _ = failure_case(
+        s, "missing_lookup", ("NOSUCH.TXT", LINE_LENGTH, KEY1, (0, 0), 0, 1, 0), "listen",
+        [("Can't open lookop file!", "Error")])
+    owner, style = boxes[0][2], boxes[0][3]
+    expect(owner == 0, f"the box has owner {owner:#x}, expected none")
+    expect(style == 0x30, f"style {style:#x}, expected MB_ICONEXCLAMATION | MB_OK")
+
+
+def case_key_beyond_line(s):
+    boxes, _ = failure_case(
+        s, "key_beyond_line", ("LOOKUP.TXT", LINE_LENGTH, (35, 13), (0, 0), 0, 1, 0), "listen",
+        [("Conversion of lookup file failed!", "Error")])
+    expect(boxes[0][3] == 0x30, f"style {boxes[0][3]:#x}, expected MB_ICONEXCLAMATION | MB_OK")
+
+
+def case_silent_receiver(s):
+    # The sender gives up after about forty seconds and ends the program at once, before the
+    # job could delete its files: those are left in the folder.
+    failure_case(s, "silent_receiver", ("LOOKUP.TXT", LINE_LENGTH, KEY1, (0, 0), 0, 1, 0),
+                 "nobody", [("Timeout error", "Error")], status_expected=1, clean=False,
+                 timeout=180)
+
+
+def case_no_com_port(s):
+    failure_case(s, "no_com_port", ("LOOKUP.TXT", LINE_LENGTH, KEY1, (0, 0), 0, 1, 0),
+                 "no port", [("Can't open COM port.", "Error")])
+
+
+def case_receiver_skips(s):
+    _, events = failure_case(
+        s, "receiver_skips", ("LOOKUP.TXT", LINE_LENGTH, KEY1, (0, 0), 0, 1, 0), "skip",
+        [("excepting file offset in ZRPOS header...", "Error")])
+    expect(events[:4] == ["ZRQINIT", "ZRINIT sent", "ZFILE", "ZSKIP sent"],
+           f"the receiver saw {events}")
+
+
+CASES = {
+    "transfer_two_keys": case_transfer_two_keys,
+    "transfer_one_key": case_transfer_one_key,
+    "dialog_ok": case_dialog_ok,
+    "dialog_cancel": case_dialog_cancel,
+    "missing_lookup": case_missing_lookup,
+    "key_beyond_line": case_key_beyond_line,
+    "silent_receiver": case_silent_receiver,
+    "no_com_port": case_no_com_port,
+    "receiver_skips": case_receiver_skips,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("case", choices=[*CASES, "all"])
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--kestrel", required=True)
+    parser.add_argument("--dll")
+    parser.add_argument("--reference", required=True)
+    parser.add_argument("--zkwdbf", required=True)
+    args = parser.parse_args()
+    os.makedirs(args.work, exist_ok=True)
+    for name in ("work", "kestrel", "dll", "reference", "zkwdbf"):
+        if getattr(args, name):
+            setattr(args, name, os.path.abspath(getattr(args, name)))
+
+    names = list(CASES) if args.case == "all" else [args.case]
+    s = suite(args)
+    passed = failed = 0
+    try:
+        for name in names:
+            started = time.monotonic()
+            try:
+                CASES[name](s)
+                passed += 1
+                print(f"PASS {name} ({time.monotonic() - started:.0f} s)", flush=True)
+            except Exception as error:  # a failed case must not stop the others
+                failed += 1
+                print(f"FAIL {name}: {error}", flush=True)
+                if not isinstance(error, CaseFailed):
+                    traceback.print_exc()
+            finally:
+                s.prefix.stop()
+    finally:
+        s.prefix.stop()
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
