@@ -382,7 +382,7 @@ int print_check_report(const check_report *report, FILE *out)
     for (int i = 0; i < report->fault_count; i++)
         fprintf(out, "%s\n", report->messages[i]);
     if (report->stopped)
-        fprintf(out, "stopped after %d faults\n", report->fault_count);
+        fprintf(out, "stopped: fault limit %d reached\n", report->fault_count);
     return report->fault_count;
 }
 

@@ -64,6 +64,13 @@ int dump_records(const char *base_name, int index_no, FILE *out);
 // Returns 0, or -1 when the files cannot be read.
 int dump_nodes(const char *base_name, int index_no, FILE *out);
 
+// The zkwdbf tool's command line (argv[0] is the program name), writing to out and err:
+//   check BASE [--max N]   one line per fault and exit status 1, or an "ok: ..." summary and 0
+//   dump BASE [--index N]  header, record count and records (in the order of index N); 0
+//   nodes BASE N           every node of index N in block order; 0
+// Bad arguments print the usage on err and give 2; files that cannot be dumped give 1.
+int zkwdbf_command(int argc, char **argv, FILE *out, FILE *err);
+
 // File access shared by the checker and the dumper: read-only stdio with 64-bit offsets.
 // The file of number 0 is the record file base.db0, number n (1 to 8) index file base.dbn.
 

@@ -625,6 +625,77 @@ TEST_F(Checker, DumpsRecordsInRecordOrderOrIndexOrderAndNodes)
         << nodes;
 }
 
+// ---- the zkwdbf tool ----
+
+struct tool_run {
+    int status;
+    std::string out, err;
+};
+
+std::string read_back(FILE *f)
+{
+    std::string s;
+    rewind(f);
+    char buf[1024];
+    size_t got;
+    while ((got = fread(buf, 1, sizeof buf, f)) > 0)
+        s.append(buf, got);
+    fclose(f);
+    return s;
+}
+
+tool_run run_tool(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "zkwdbf");
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    FILE *out = tmpfile(), *err = tmpfile();
+    if (!out || !err)
+        return {-1, "", "no temporary file"};
+    int status = zkwdbf_command((int)args.size(), argv.data(), out, err);
+    return {status, read_back(out), read_back(err)};
+}
+
+TEST_F(Checker, ToolReportsFaultsByExitStatusAndRefusesBadArguments)
+{
+    write_two_leaf_set();
+    tool_run r = run_tool({"check", base});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "ok: " + base + ".db0, record length 4, 49 records; index 1 (key offset 0, "
+                     "length 3): 49 entries, 4 blocks, depth 2\n");
+
+    r = run_tool({"dump", base, "--index", "1"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("records        49\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("rank 48 record 48: 048x\n"), std::string::npos) << r.out;
+
+    patch_u16(file(1), node_at(3, NODE_SELF), 7);
+    patch_u16(file(1), node_at(1, NODE_SELF), 8);
+    r = run_tool({"check", base});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "index 1 block 1: self is 8\nindex 1 block 3: self is 7\n");
+    r = run_tool({"check", base, "--max", "1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "index 1 block 1: self is 8\nstopped: fault limit 1 reached\n");
+
+    for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
+             {}, {"check"}, {"verify", base}, {"check", base, "--max", "0"},
+             {"check", base, "extra"}, {"dump", base, "--index", "9"},
+             {"dump", base, "--index", "1x"}, {"nodes", base}}) {
+        r = run_tool(bad);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err.rfind("usage: zkwdbf check BASE", 0), 0u) << r.err;
+    }
+
+    r = run_tool({"check", "ckt_no_such_set"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "record file: cannot open ckt_no_such_set.db0\n");
+    r = run_tool({"dump", "ckt_no_such_set"});
+    EXPECT_EQ(r.status, 1);
+}
+
 // ---- any bytes at all ----
 
 // Random damage to a sound set: the checker and the dumper must finish, whatever they find,
