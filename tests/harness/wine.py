@@ -57,3 +57,11 @@ class wine_prefix:
     def run(self, argv, **popen_args):
         """Starts a Windows program in this prefix; returns its Popen."""
         return subprocess.Popen([WINE, *argv], env=self.env, start_new_session=True, **popen_args)
+
+
+if __name__ == "__main__":
+    # wine.py make FOLDER: makes the prefix (if it is not there yet) and leaves no server running.
+    import sys
+    if len(sys.argv) != 3 or sys.argv[1] != "make":
+        sys.exit("usage: wine.py make FOLDER")
+    wine_prefix(sys.argv[2]).stop()

@@ -84,8 +84,7 @@ void raw_process_exit(int status)
                                              8,  8,  8,  8,  8,  8,  8,  8,  0};
     bool cancelled = port.written.size() >= 19 &&
                      std::equal(cancel, cancel + 19, port.written.end() - 19);
-    if (cancelled)
-        std::fprintf(stderr, "cancel sent\n");
+    std::fprintf(stderr, "%s", cancelled ? "cancel sent, then " : "no cancel, then ");
     if (message_call_count > 0)
         std::fprintf(stderr, "%s: %s\n", message_calls[message_call_count - 1].caption,
                      message_calls[message_call_count - 1].text);
