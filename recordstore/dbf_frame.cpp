@@ -459,23 +459,15 @@ ZKW_API int add_member(int handle, const void *record)
         last_error = DBF_ERR_WRITE;
         return 0;
     }
-    for (int n = 1; n <= DBF_MAX_INDEX; n++) {
-        if (s->index_handle[n] == 0)
-            continue;
-        int is = index_slot(rs, n);
-        int grow = index_growth_bound(is);
-        if (grow < 0)
+    const uint8_t *rec = (const uint8_t *)record;
+    for (int n = 1; n <= DBF_MAX_INDEX; n++)
+        if (s->index_handle[n] != 0 &&
+            !index_has_room(rs, n, rec + slot_table[index_slot(rs, n)].key_offset))
             return 0;
-        if (index_block_count(is) + (uint32_t)grow > MAX_BLOCK + 1) {
-            last_error = DBF_ERR_WRITE;
-            return 0;
-        }
-    }
     int32_t r = s->record_count;
     if (!record_write(rs, r, record))
         return 0;
     s->record_count = r + 1;
-    const uint8_t *rec = (const uint8_t *)record;
     for (int n = 1; n <= DBF_MAX_INDEX; n++) {
         if (s->index_handle[n] == 0)
             continue;

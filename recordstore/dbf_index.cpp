@@ -54,21 +54,29 @@ int write_empty_node(int is, uint32_t blk)
     return node_write(is, blk, node);
 }
 
-/* Whether inserting one entry cannot need a block number above 65535. 1; 0 with last_error
- * 6 when it could, 4 when the index is corrupt. Cheap unless the file is near the limit. */
-int index_has_room(int is)
+/* Blocks that an insertion into `leaf` appends: one for each node that splits, the leaf when
+ * it is full and then every full ancestor in turn, and one more for a new root when the root
+ * splits too. -1 with last_error 4 when a parent does not point back at its child. */
+int split_blocks_needed(int is, const index_node *leaf)
 {
-    uint32_t blocks = index_block_count(is);
-    if (blocks + MAX_DEPTH + 1 <= MAX_BLOCK + 1)
-        return 1;
-    int grow = index_growth_bound(is);
-    if (grow < 0)
+    if (leaf->count < NODE_MAX)
         return 0;
-    if (blocks + (uint32_t)grow > MAX_BLOCK + 1) {
-        last_error = DBF_ERR_WRITE;
-        return 0;
+    int need = 1;
+    index_node up = *leaf;
+    for (int depth = 0; depth < MAX_DEPTH; depth++) {
+        if (up.parent == 0)
+            return need + 1;
+        uint16_t child = up.self;
+        int pos = up.pos_in_parent;
+        if (!node_read(is, up.parent, &up))
+            return -1;
+        if (pos > up.count || up.children[pos].block != child)
+            return corrupt() - 1;
+        if (up.count < NODE_MAX)
+            return need;
+        need++;
     }
-    return 1;
+    return corrupt() - 1;
 }
 
 /* Sets the cursor of index slot is. */
@@ -342,19 +350,31 @@ int64_t index_entries(int is)
     return total;
 }
 
-int index_growth_bound(int is)
+int index_has_room(int rs, int n, const uint8_t *key)
 {
-    index_node *node = &node_buffers[NODE_WORK];
-    uint32_t blk = slot_table[is].root_block;
-    for (int height = 1; height <= MAX_DEPTH; height++) {
-        if (!node_read(is, blk, node))
-            return -1;
-        if (node_is_leaf(node))
-            return height + 1;
-        blk = node->children[0].block;
+    int is = index_slot(rs, n);
+    uint32_t blocks = index_block_count(is);
+    /* No insertion into a tree this file can hold needs more blocks than that. */
+    if (blocks + MAX_DEPTH + 1 <= MAX_BLOCK + 1)
+        return 1;
+    slot_state *x = &slot_table[is];
+    uint16_t blk = x->cursor_block;
+    int16_t pos = x->cursor_pos;
+    int32_t rank = x->cursor_rank, recno = x->cursor_record;
+    int need = find_key(rs, n, key, FIND_INSERT) < 0
+                   ? -1
+                   : split_blocks_needed(is, &node_buffers[NODE_WORK]);
+    x->cursor_block = blk;
+    x->cursor_pos = pos;
+    x->cursor_rank = rank;
+    x->cursor_record = recno;
+    if (need < 0)
+        return 0;
+    if (blocks + (uint32_t)need > MAX_BLOCK + 1) {
+        last_error = DBF_ERR_WRITE;
+        return 0;
     }
-    corrupt();
-    return -1;
+    return 1;
 }
 
 int32_t find_key(int rs, int n, const uint8_t *key, int mode)
@@ -407,7 +427,7 @@ int32_t find_key(int rs, int n, const uint8_t *key, int mode)
 int32_t insert_entry(int rs, int n, int32_t recno, const uint8_t *key)
 {
     int is = index_slot(rs, n);
-    if (!index_has_room(is))
+    if (!index_has_room(rs, n, key))
         return -1;
     int32_t rank = find_key(rs, n, key, FIND_INSERT);
     if (rank < 0)

@@ -189,8 +189,12 @@ int32_t find_key(int rs, int n, const uint8_t *key, int mode);
  * or the index would need a block number above 65535; then nothing is changed). The cursor
  * is left on the new entry (valid block, position, rank and record even after a split). */
 int32_t insert_entry(int rs, int n, int32_t recno, const uint8_t *key);
-/* Blocks that inserting one entry may append at most (height + 1), or -1 with 4. */
-int index_growth_bound(int is);
+/* Whether inserting key into index n of slot rs needs no block number above 65535: the
+ * blocks its splits would append (one per full node from the leaf up, and a new root when
+ * the root splits) still fit. 1; 0 with last_error 6 when they do not, 4 on a corrupt index.
+ * Costs a search only when the file is within a tree's height of the limit. The cursor is
+ * left as it was. */
+int index_has_room(int rs, int n, const uint8_t *key);
 /* Splits the overfull node (49 entries) held in NODE_WORK of index slot is, and its parents
  * while they overflow. 1, or 0 with last_error 4 or 6. The cursor is not touched. */
 int split_node(int is);

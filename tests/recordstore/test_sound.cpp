@@ -129,20 +129,38 @@ TEST_F(SoundTest, IndexAtTheBlockLimitRefusesTheInsert)
     std::string b = base();
     int h = create_DBF(b.c_str(), 4);
     ASSERT_EQ(create_index(h, 1, 0, 4), 1);
-    add_member(h, "aaaa");
+    // A full root leaf: the next insert splits it, appending a new root and a right half.
+    for (int i = 0; i < 48; i++) {
+        uint8_t rec[4] = {'k', (uint8_t)i, 0, 0};
+        ASSERT_EQ(add_member(h, rec), 1);
+    }
     close_DBF(h);
-    // Pad the index to 65535 blocks: one insert into the root leaf may need two more.
+    // Padded to 65535 blocks, the split would need block 65536: refused, nothing written.
     std::filesystem::resize_file(b + ".db1", 65535ull * 512);
     h = open_DBF(b.c_str());
     ASSERT_GE(h, 64);
-    EXPECT_EQ(add_member(h, "bbbb"), 0);
+    uint8_t more[4] = {'k', 200, 0, 0};
+    EXPECT_EQ(add_member(h, more), 0);
     EXPECT_EQ(last_error, 6);
-    EXPECT_EQ(member_in_DBF(h), 1);
-    EXPECT_EQ(size_of(b + ".db0"), 1028);
+    EXPECT_EQ(member_in_DBF(h), 48);
+    EXPECT_EQ(size_of(b + ".db0"), 1024 + 48 * 4);
+    EXPECT_EQ(size_of(b + ".db1"), 65535ll * 512);
     close_DBF(h);
+    // One block less and the split fits exactly: the new root in 65534, the right half in 65535.
     std::filesystem::resize_file(b + ".db1", 65534ull * 512);
     h = open_DBF(b.c_str());
-    EXPECT_EQ(add_member(h, "bbbb"), 1);
+    EXPECT_EQ(add_member(h, more), 1);
+    EXPECT_EQ(size_of(b + ".db1"), 65536ll * 512);
+    EXPECT_EQ(slot_table[slot_table[h - 64].index_handle[1] - 64].root_block, 65534);
+    // An insert that splits nothing needs no block: it is taken at the limit.
+    more[1] = 201;
+    EXPECT_EQ(add_member(h, more), 1);
+    EXPECT_EQ(lseek_DBF(h, 1, 0, DBF_SEEK_END), 49);
+    close_DBF(h);
+    h = open_DBF(b.c_str());
+    ASSERT_GE(h, 64);
+    EXPECT_EQ(has_member(h, 1, more), 1);
+    EXPECT_EQ(tell_DBF(h, 1), 49);
     close_DBF(h);
     // An index file longer than 65536 blocks cannot be opened.
     std::filesystem::resize_file(b + ".db1", 65537ull * 512);
