@@ -63,25 +63,34 @@ def expect(condition, message):
 # --- the virtual display ---------------------------------------------------------------------
 
 class virtual_display:
-    """An Xvfb server on the first free display number from 140 on, stopped by its id."""
+    """An Xvfb server on a display number that Xvfb itself finds free (-displayfd), so that
+    concurrent users never race for one; stopped by its id."""
 
-    def __enter__(self):
-        for number in range(140, 400):
-            if os.path.exists(f"/tmp/.X{number}-lock") or \
-                    os.path.exists(f"/tmp/.X11-unix/X{number}"):
-                continue
-            proc = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "1024x768x24",
-                                     "-nolisten", "tcp"], stdin=subprocess.DEVNULL,
+    def __enter__(self, wait=15.0):
+        read_end, write_end = os.pipe()
+        try:
+            proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+                                     "1024x768x24", "-nolisten", "tcp"],
+                                    pass_fds=(write_end,), stdin=subprocess.DEVNULL,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                     start_new_session=True)
-            deadline = time.monotonic() + 10
-            while proc.poll() is None and time.monotonic() < deadline:
-                if os.path.exists(f"/tmp/.X11-unix/X{number}"):
-                    self.proc, self.name = proc, f":{number}"
-                    return self
-                time.sleep(0.05)
+            os.close(write_end)
+            number = b""
+            deadline = time.monotonic() + wait
+            while not number.endswith(b"\n") and time.monotonic() < deadline:
+                ready, _, _ = select.select([read_end], [], [], 0.2)
+                if ready:
+                    chunk = os.read(read_end, 16)
+                    if not chunk:
+                        break
+                    number += chunk
+        finally:
+            os.close(read_end)
+        if not number.strip().isdigit():
             stop_process(proc)
-        raise RuntimeError("no free display for Xvfb")
+            raise RuntimeError("Xvfb did not start")
+        self.proc, self.name = proc, ":" + number.strip().decode()
+        return self
 
     def __exit__(self, *exc):
         stop_process(self.proc)
