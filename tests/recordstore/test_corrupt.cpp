@@ -118,7 +118,9 @@ protected:
 
     void SetUp() override
     {
-        base = "ckc_corrupt";
+        // CTest runs the tests of this program in parallel: one file set per test.
+        base = std::string("ckc_") +
+               testing::UnitTest::GetInstance()->current_test_info()->name();
         if (const char *env = getenv("KESTREL_SEED"))
             seed = (unsigned)strtoul(env, nullptr, 10);
         if (const char *env = getenv("KESTREL_CORRUPT_ROUNDS"))
