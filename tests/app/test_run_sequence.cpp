@@ -1,6 +1,6 @@
 // The run sequence over its seams: a scripted Properties dialog and convert-and-send job
 // defined here, the recording Progress box and message boxes, and the real settings and
-// platform files in a scratch folder.
+// platform files in a folder of the test's own.
 #include "convert_job.h"
 #include "messages.h"
 #include "platform.h"
@@ -9,6 +9,7 @@
 #include "recorded.h"
 #include "run_sequence.h"
 #include "settings.h"
+#include "test_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -36,32 +37,6 @@ int job_saw_box_open;
 int job_saw_progress_calls;
 int job_saw_settings_file; // 1 when tabsync.ini existed while the job ran
 
-bool file_exists(const char *path)
-{
-    return access(path, F_OK) == 0;
-}
-
-std::string read_file(const char *path)
-{
-    std::string text;
-    if (FILE *f = std::fopen(path, "rb")) {
-        char buffer[512];
-        std::size_t got;
-        while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-            text.append(buffer, got);
-        std::fclose(f);
-    }
-    return text;
-}
-
-void write_file(const std::string &path, const std::string &text)
-{
-    FILE *f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(text.data(), 1, text.size(), f);
-    std::fclose(f);
-}
-
 } // namespace
 
 int show_properties_dialog()
@@ -84,7 +59,7 @@ int convert_and_send()
         platform_read(lookup_handle, job_saw_first_bytes, sizeof job_saw_first_bytes - 1);
     job_saw_box_open = progress_box_open;
     job_saw_progress_calls = progress_call_count;
-    job_saw_settings_file = file_exists(settings_path);
+    job_saw_settings_file = access(settings_path, F_OK) == 0;
     // The real job closes the conversion's Progress box whatever the conversion gave.
     show_progress(PROGRESS_CLOSE, 0);
     return job_result;
@@ -92,19 +67,15 @@ int convert_and_send()
 
 class RunSequence : public ::testing::Test {
 protected:
-    std::string folder;
-    std::string lookup;
+    test_folder folder;
+    std::string lookup = folder.file("LOOKUP.TXT");
 
     void SetUp() override
     {
-        char scratch[] = "/tmp/kestrel-run-XXXXXX";
-        ASSERT_NE(mkdtemp(scratch), nullptr);
-        folder = std::string(scratch) + "/";
-        lookup = folder + "LOOKUP.TXT";
-        write_file(lookup, "LINE0001\rLINE0002\r");
+        folder.write("LOOKUP.TXT", "LINE0001\rLINE0002\r");
 
-        // No settings file yet: the defaults, the paths in the scratch folder.
-        ASSERT_EQ(load_settings_for((folder + "kestrel.exe").c_str()), 1);
+        // No settings file yet: the defaults, the paths in the test's folder.
+        ASSERT_EQ(load_settings_for(folder.file("kestrel.exe").c_str()), 1);
         // The folder setting is Windows-style; a full name with an empty folder is used as is.
         settings.folder[0] = '\0';
         std::snprintf(settings.lookup_name, sizeof settings.lookup_name, "%s", lookup.c_str());
@@ -123,13 +94,6 @@ protected:
         job_saw_settings_file = 0;
     }
 
-    void TearDown() override
-    {
-        std::remove(lookup.c_str());
-        std::remove(settings_path);
-        rmdir(folder.c_str());
-    }
-
     // 1 when the job's handle is still an open descriptor.
     static bool still_open(platform_file handle)
     {
@@ -142,7 +106,7 @@ TEST_F(RunSequence, WithoutDialogOpensTheStoredLookupFileAndRunsTheJobOnce)
     EXPECT_EQ(run_sequence(), 1);
 
     EXPECT_EQ(dialog_calls, 0);
-    EXPECT_FALSE(file_exists(settings_path)) << "the settings file is rewritten only after OK";
+    EXPECT_FALSE(folder.exists("tabsync.ini")) << "the settings file is rewritten only after OK";
     EXPECT_STREQ(lookup_path, lookup.c_str());
 
     ASSERT_EQ(job_calls, 1);
@@ -171,7 +135,7 @@ TEST_F(RunSequence, OkSavesTheSettingsAsTheDialogLeftThemBeforeTheLookupFileIsOp
     EXPECT_EQ(dialog_calls, 1);
     EXPECT_EQ(job_calls, 1);
     EXPECT_EQ(job_saw_settings_file, 1);
-    EXPECT_EQ(read_file(settings_path), "\r\n" + lookup + "\r\n40\r\n1\r\n1\r\n0\r\n0\r\n1\r\n2\r\n1\r\n");
+    EXPECT_EQ(folder.read("tabsync.ini"), "\r\n" + lookup + "\r\n40\r\n1\r\n1\r\n0\r\n0\r\n1\r\n2\r\n1\r\n");
     EXPECT_EQ(message_call_count, 0);
 }
 
@@ -184,7 +148,7 @@ TEST_F(RunSequence, CancelEndsTheRunWithNothingWrittenOpenedOrSent)
     EXPECT_EQ(run_sequence(), 0);
 
     EXPECT_EQ(dialog_calls, 1);
-    EXPECT_FALSE(file_exists(settings_path));
+    EXPECT_FALSE(folder.exists("tabsync.ini"));
     EXPECT_EQ(job_calls, 0);
     EXPECT_EQ(progress_call_count, 0);
     EXPECT_EQ(message_call_count, 0);
@@ -198,14 +162,14 @@ TEST_F(RunSequence, ADialogThatCouldNotBeShownGoesOnAsAfterOk)
 
     EXPECT_EQ(run_sequence(), 1);
 
-    EXPECT_TRUE(file_exists(settings_path));
+    EXPECT_TRUE(folder.exists("tabsync.ini"));
     EXPECT_EQ(job_calls, 1);
 }
 
 TEST_F(RunSequence, MissingLookupFileIsReportedWithoutOwnerAndNothingRuns)
 {
     std::snprintf(settings.lookup_name, sizeof settings.lookup_name, "%s",
-                  (folder + "NOSUCH.TXT").c_str());
+                  folder.file("NOSUCH.TXT").c_str());
 
     EXPECT_EQ(run_sequence(), -1);
 
@@ -222,24 +186,23 @@ TEST_F(RunSequence, MissingLookupFileIsReportedWithoutOwnerAndNothingRuns)
 TEST_F(RunSequence, SettingsConfirmedInTheDialogStaySavedWhenTheLookupFileIsMissing)
 {
     settings.show_dialog = 1;
-    dialog_sets_lookup_name = folder + "NOSUCH.TXT";
+    dialog_sets_lookup_name = folder.file("NOSUCH.TXT");
 
     EXPECT_EQ(run_sequence(), -1);
 
-    EXPECT_NE(read_file(settings_path).find("NOSUCH.TXT\r\n"), std::string::npos);
+    EXPECT_NE(folder.read("tabsync.ini").find("NOSUCH.TXT\r\n"), std::string::npos);
     EXPECT_EQ(message_call_count, 1);
 }
 
 TEST_F(RunSequence, FolderAndLookupNameAreJoinedWithABackslash)
 {
     // Here the backslash is an ordinary character of a file name, which makes the join visible.
-    std::string joined = folder + "sub\\LOOKUP.TXT";
-    write_file(joined, "JOINED01\r");
-    std::snprintf(settings.folder, sizeof settings.folder, "%ssub", folder.c_str());
+    folder.write("sub\\LOOKUP.TXT", "JOINED01\r");
+    std::snprintf(settings.folder, sizeof settings.folder, "%ssub", folder.path().c_str());
     std::snprintf(settings.lookup_name, sizeof settings.lookup_name, "LOOKUP.TXT");
 
     EXPECT_EQ(run_sequence(), 1);
-    std::remove(joined.c_str());
+    std::string joined = folder.file("sub\\LOOKUP.TXT");
 
     EXPECT_STREQ(lookup_path, joined.c_str());
     EXPECT_STREQ(job_saw_first_bytes, "JOINED0");
