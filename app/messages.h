@@ -7,6 +7,8 @@
 #define MSG_CAPTION_ERROR        "Error"
 #define MSG_CANT_OPEN_LOOKUP     "Can't open lookop file!"
 #define MSG_CONVERSION_FAILED    "Conversion of lookup file failed!"
+// At start-up, when the program folder leaves no room for the paths derived from it.
+#define MSG_FOLDER_TOO_LONG      "The program folder path is too long."
 
 // Progress labels.
 #define MSG_PROGRESS_INITIAL     "       Converting lookup file : 0       "

@@ -49,9 +49,6 @@ extern void *app_instance;
 // The open lookup file: opened and closed by the run sequence, read by the conversion.
 extern platform_file lookup_handle;
 
-// Shown (caption "Error") when the program folder leaves no room for the derived paths.
-#define MSG_FOLDER_TOO_LONG "The program folder path is too long."
-
 // 1 when both second-key settings are above 0: the conversion then builds index 2 and the job
 // handles a third file. Both ask this one function.
 int second_key_configured();
