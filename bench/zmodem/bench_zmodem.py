@@ -1,16 +1,23 @@
 #!/usr/bin/env python3
 """Benchmark of the batch send against rz on an emulated serial line, beside lrzsz's sz.
 
-    bench_zmodem.py --zsend build/zm-rel/bench/zmodem/zsend_bench
-                    [--wine-zsend build/zm-x64/tests/zmodem/zsend.exe --wine-prefix FOLDER]
-                    [--quick]
+    bench_zmodem.py --zsend build/zb-rel/bench/zmodem/zsend_bench
+                    [--emulator build/zb-rel/bench/zmodem/line_emulator]
+                    [--wine-zsend build/zb-x64/tests/zmodem/zsend.exe --wine-prefix FOLDER]
+                    [--quick] [--size N] [--slow-size N] [--account] [--realtime]
 
 For 115200 and 9600 baud with 0 and 2 ms one-way latency it sends a file of random bytes
-(200 KB at 115200; 24 KB at 9600, to keep the run short) to rz through line_emulator.py and
-prints the efficiency: file bytes per second, counted from the first to the last byte the
-sender put on the line, divided by the line's byte rate (baud / 10). Then the CPU seconds per
-megabyte of each sender on an unpaced socat line (Wine's own server process not counted).
+(200 KB at 115200; 24 KB at 9600, to keep the run short) to rz through line_emulator (beside
+zsend_bench unless --emulator names it) and prints the efficiency: file bytes per second,
+counted from the first to the last byte the sender put on the line (as due at the receiver),
+divided by the line's byte rate (baud / 10). Then the CPU seconds per megabyte of each sender
+on an unpaced socat line (Wine's own server process not counted).
 Targets at 115200 baud: at least 91% with 0 ms, 88% with 2 ms.
+
+--account traces every run and prints where its time went (line_account.py). --realtime runs
+everything under SCHED_FIFO (the line above the rest), which takes other users' load on the
+machine out of the figures; it needs the privilege to do so. Each row also shows the line's
+own lateness (mean and worst, in microseconds) when it is above 100 us worst.
 """
 import argparse
 import os
@@ -25,6 +32,7 @@ import time
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, here)
 sys.path.insert(0, os.path.join(here, "..", "..", "tests", "harness"))
+from line_account import account  # noqa: E402
 from line_emulator import paced_line  # noqa: E402
 from lines import pty_pair, stop_process  # noqa: E402
 from rz import rz_receiver  # noqa: E402
@@ -74,25 +82,37 @@ def check(inbox, name, original):
 
 
 def paced_run(kind, args, work, baud, latency_ms, size):
+    """The efficiency (None when the transfer failed) and a note on the line's lateness."""
     folder = tempfile.mkdtemp(dir=work)
     path = os.path.join(folder, "bench.bin")
     make_file(path, size)
     original = open(path, "rb").read()
     inbox = os.path.join(folder, "in")
     limit = size * 10.0 / baud * 1.6 + 40
-    with paced_line(baud, latency_ms / 1000.0) as line:
+    trace = os.path.join(folder, "trace") if args.account else None
+    with paced_line(args.emulator, baud, latency_ms / 1000.0, trace=trace) as line:
+        if args.realtime:
+            os.sched_setscheduler(line.proc.pid, os.SCHED_FIFO, os.sched_param(20))
         with rz_receiver(line.b, inbox) as rz:
             proc = start_sender(kind, args, line.a, path, "bench.bin")
             status, _ = wait_rusage(proc, limit)
             rz.finish(settle=2.0)
-        first, last = line.first_ab, line.last_ab
+    first, last = line.first_ab, line.last_ab
     if kind == "zsend-wine":
         args.prefix.stop()
     ok = status == 0 and check(inbox, "bench.bin", original)
+    note = ""
+    late = max(line.stats.get(d, {}).get("late_max_us", 0) for d in ("ab", "ba"))
+    if late > 100:
+        note = " (line late %.0f/%.0f us)" % (
+            max(line.stats.get(d, {}).get("late_mean_us", 0) for d in ("ab", "ba")), late)
+    if ok and trace:
+        print("  %s %d baud %d ms: %s" % (kind, baud, latency_ms,
+                                          account(trace, baud, latency_ms, size).replace("\n", "\n    ")))
     shutil.rmtree(folder, ignore_errors=True)
     if not ok or first is None or last <= first:
-        return None
-    return size / (last - first) / (baud / 10.0)
+        return None, note
+    return size / (last - first) / (baud / 10.0), note
 
 
 def cpu_run(kind, args, work, size):
@@ -119,31 +139,47 @@ def main():
     ap.add_argument("--wine-zsend")
     ap.add_argument("--wine-prefix")
     ap.add_argument("--quick", action="store_true", help="115200 baud only")
+    ap.add_argument("--emulator")
+    ap.add_argument("--size", type=int, default=200_000, help="file bytes at 115200 baud")
+    ap.add_argument("--slow-size", type=int, default=24_000, help="file bytes at 9600 baud")
+    ap.add_argument("--account", action="store_true")
+    ap.add_argument("--realtime", action="store_true")
+    ap.add_argument("--senders", default="zsend,zsend-wine,sz")
+    ap.add_argument("--no-cpu", action="store_true")
+    ap.add_argument("--no-paced", action="store_true", help="only the CPU figures")
     args = ap.parse_args()
-    senders = ["zsend"]
-    if args.wine_zsend:
+    args.emulator = args.emulator or os.path.join(
+        os.path.dirname(os.path.abspath(args.zsend)), "line_emulator")
+    if args.realtime:
+        # Children inherit the policy: rz, the senders, Wine and its server alike.
+        os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(10))
+    wanted = args.senders.split(",")
+    senders = ["zsend"] if "zsend" in wanted else []
+    if args.wine_zsend and "zsend-wine" in wanted:
         from wine import wine_prefix
         args.prefix = wine_prefix(args.wine_prefix or os.path.join(
             os.path.dirname(os.path.abspath(args.wine_zsend)), "bench-wineprefix"))
         senders.append("zsend-wine")
-    senders.append("sz")
+    if "sz" in wanted:
+        senders.append("sz")
     work = tempfile.mkdtemp(prefix="kestrel-bench-")
-    cases = [(115200, 0, 200_000), (115200, 2, 200_000)]
+    cases = [(115200, 0, args.size), (115200, 2, args.size)]
     if not args.quick:
-        cases += [(9600, 0, 24_000), (9600, 2, 24_000)]
+        cases += [(9600, 0, args.slow_size), (9600, 2, args.slow_size)]
     try:
         print("%-8s %-9s %-8s %s" % ("baud", "latency", "bytes", "  ".join("%-11s" % s for s in senders)))
-        for baud, latency, size in cases:
+        for baud, latency, size in ([] if args.no_paced else cases):
             cells = []
             for kind in senders:
-                e = paced_run(kind, args, work, baud, latency, size)
-                cells.append("%-11s" % ("failed" if e is None else "%.1f%%" % (100 * e)))
+                e, note = paced_run(kind, args, work, baud, latency, size)
+                cells.append("%-11s" % ("failed" if e is None else "%.2f%%" % (100 * e)) + note)
             print("%-8d %-9s %-8d %s" % (baud, "%d ms" % latency, size, "  ".join(cells)), flush=True)
         cells = []
-        for kind in senders:
+        for kind in ([] if args.no_cpu else senders):
             c = cpu_run(kind, args, work, 4_000_000)
             cells.append("%-11s" % ("failed" if c is None else "%.3f" % c))
-        print("%-8s %-9s %-8d %s" % ("unpaced", "CPU s/MB", 4_000_000, "  ".join(cells)))
+        if cells:
+            print("%-8s %-9s %-8d %s" % ("unpaced", "CPU s/MB", 4_000_000, "  ".join(cells)))
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
