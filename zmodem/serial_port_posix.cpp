@@ -1,7 +1,7 @@
 // The raw serial calls for the native build (serial_port.h): termios raw 8N1 without flow
 // control and the same four-second read time-out as the Windows port, with the same
-// buffering: written bytes wait until the next read, flush or close (or until 1024 are there),
-// and a read takes whatever has arrived. State: those two buffers, and posix_com_paths, the
+// buffering: written bytes wait until the next read, flush or close (or until 1024 are there;
+// 16 after a read), and a read takes whatever has arrived. State: those two buffers, and posix_com_paths, the
 // device behind each of COM1..COM6, /dev/ttyS0..5 unless KESTREL_COM1..KESTREL_COM6 name
 // another (tests point them at a pseudo-terminal).
 #include "serial_port.h"
@@ -14,11 +14,16 @@
 #include <termios.h>
 #include <unistd.h>
 
+enum { RESUME_BYTES = 16 };
+
 char posix_com_paths[6][256] = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2",
                                 "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
 
 static unsigned char out_buffer[1024];
 static int out_count;
+// Bytes held before they go to the driver: a few after each read, so that the line starts at
+// once when the sender resumes, then a whole buffer while it keeps the line busy.
+static int out_limit = (int)sizeof out_buffer;
 static unsigned char in_buffer[256];
 static int in_count;
 static int in_next;
@@ -48,6 +53,7 @@ raw_port raw_port_open(int com_index)
     if (fd < 0)
         return RAW_PORT_NONE;
     out_count = 0;
+    out_limit = (int)sizeof out_buffer;
     in_count = in_next = 0;
     return fd;
 }
@@ -85,8 +91,10 @@ int raw_port_setup(raw_port port, std::uint32_t baud)
 int raw_port_write_byte(raw_port port, unsigned char b)
 {
     out_buffer[out_count++] = b;
-    if (out_count == (int)sizeof out_buffer)
+    if (out_count >= out_limit) {
         push_output(port);
+        out_limit = (int)sizeof out_buffer;
+    }
     return 1;
 }
 
@@ -99,6 +107,7 @@ int raw_port_read_byte(raw_port port, unsigned char *b)
         return 1;
     }
     push_output(port);
+    out_limit = RESUME_BYTES;
     ssize_t n = read((int)port, in_buffer, sizeof in_buffer);
     in_count = n > 0 ? (int)n : 0;
     in_next = 0;

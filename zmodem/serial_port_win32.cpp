@@ -1,5 +1,7 @@
 // The raw serial calls on Windows (serial_port.h): COM1..COM6 through CreateFileA, one-byte
-// synchronous ReadFile and WriteFile with the port's own time-outs. No state of its own.
+// synchronous ReadFile and WriteFile with the port's own time-outs. State: the buffers of
+// written and of arrived bytes (written bytes wait until the next read, flush or close, or
+// until 1024 are there; 16 after a read).
 #include "serial_port.h"
 
 #include <windows.h>
@@ -8,6 +10,11 @@
 
 static unsigned char out_buffer[1024];
 static DWORD out_count;
+// Bytes held before they go to the driver: a few after each read, so that the line starts at
+// once when the sender resumes (the rest of a subpacket takes longer to make here than those
+// few take on the line), then a whole buffer while it keeps the line busy.
+static DWORD out_limit = sizeof out_buffer;
+enum { RESUME_BYTES = 16 };
 static unsigned char in_buffer[256];
 static DWORD in_count;
 static DWORD in_next;
@@ -35,6 +42,7 @@ raw_port raw_port_open(int com_index)
     if (handle == INVALID_HANDLE_VALUE)
         return RAW_PORT_NONE;
     out_count = 0;
+    out_limit = sizeof out_buffer;
     in_count = in_next = 0;
     return (raw_port)handle;
 }
@@ -83,8 +91,10 @@ int raw_port_setup(raw_port port, std::uint32_t baud)
 int raw_port_write_byte(raw_port port, unsigned char b)
 {
     out_buffer[out_count++] = b;
-    if (out_count == sizeof out_buffer)
+    if (out_count >= out_limit) {
         push_output(port);
+        out_limit = sizeof out_buffer;
+    }
     return 1;
 }
 
@@ -98,6 +108,7 @@ int raw_port_read_byte(raw_port port, unsigned char *b)
         return 1;
     }
     push_output(port);
+    out_limit = RESUME_BYTES;
     DWORD errors = 0;
     COMSTAT status;
     DWORD want = 1;
