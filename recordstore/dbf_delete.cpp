@@ -64,20 +64,6 @@ void cursor_restore(int is, const cursor_state &c)
     x->cursor_record = c.record;
 }
 
-/* Whether the cursor of index slot is stands on an entry that holds cursor_record.
- * Reads into NODE_SIBLING; sets no error. */
-int cursor_on_entry(int is)
-{
-    const slot_state *x = &slot_table[is];
-    index_node *node = &node_buffers[NODE_SIBLING];
-    int saved = last_error;
-    int ok = x->cursor_record >= 0 && x->cursor_pos >= 0 &&
-             node_read(is, x->cursor_block, node) && x->cursor_pos < node->count &&
-             node->records[x->cursor_pos] == (uint32_t)x->cursor_record;
-    last_error = saved;
-    return ok;
-}
-
 /* Puts the cursor of index n on its entry of rank `rank`. Where the index has no such entry
  * (the rank is -1 after the only record went, or the index does not hold every record), the
  * cursor goes to the nearest entry the index has; in an empty index it stands on no record
@@ -471,7 +457,8 @@ ZKW_API int delete_member(int handle, int index_no)
     const int32_t count = s->record_count;
     int isn = index_slot(rs, index_no);
     const int32_t d = slot_table[isn].cursor_record;
-    if (count == 0 || d < 0 || d >= count || !cursor_on_entry(isn))
+    if (count == 0 || d < 0 || d >= count ||
+        !cursor_on_entry(isn, &node_buffers[NODE_SIBLING]))
         return 0;
 
     /* Phase 1: the deleted record's entry in every other open index, reads only. */

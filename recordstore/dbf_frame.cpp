@@ -157,6 +157,20 @@ int check_index_args(int slot, int n)
 
 int index_slot(int rs, int n) { return slot_table[rs].index_handle[n] - HANDLE_BASE; }
 
+/* Makes slot rs, whose file is attached, a record file with no open index. */
+static void setup_record_slot(int rs, uint16_t record_length, int32_t record_count)
+{
+    slot_state *s = &slot_table[rs];
+    FILE *keep = s->file;
+    file_cache cache = s->cache;
+    memset(s, 0, sizeof *s);
+    s->file = keep;
+    s->cache = cache;
+    s->kind = KIND_RECORD_FILE;
+    s->record_length = record_length;
+    s->record_count = record_count;
+}
+
 /* Puts a freshly opened index file n into slot is for record file slot rs. */
 void setup_index_slot(int rs, int is, int n, int key_offset, int key_length)
 {
@@ -282,14 +296,7 @@ ZKW_API int create_DBF(const char *base_name, int record_length)
         last_error = DBF_ERR_NO_SLOT;
         return -1;
     }
-    slot_state *s = &slot_table[slot];
-    FILE *keep = s->file;
-    file_cache cache = s->cache;
-    memset(s, 0, sizeof *s);
-    s->file = keep;
-    s->cache = cache;
-    s->kind = KIND_RECORD_FILE;
-    s->record_length = (uint16_t)record_length;
+    setup_record_slot(slot, (uint16_t)record_length, 0);
     last_error = DBF_OK;
     return HANDLE_BASE + slot;
 }
@@ -338,15 +345,7 @@ ZKW_API int open_DBF(const char *base_name)
         last_error = DBF_ERR_WRITE;
         return -1;
     }
-    slot_state *s = &slot_table[rs];
-    FILE *keep = s->file;
-    file_cache cache = s->cache;
-    memset(s, 0, sizeof *s);
-    s->file = keep;
-    s->cache = cache;
-    s->kind = KIND_RECORD_FILE;
-    s->record_length = (uint16_t)reclen;
-    s->record_count = (int32_t)count;
+    setup_record_slot(rs, (uint16_t)reclen, (int32_t)count);
 
     int handle = HANDLE_BASE + rs;
     /* The header image is shared: keep the key fields of this file while indexes open. */

@@ -128,20 +128,6 @@ int seek_descend(int is, int64_t t)
     return -1;
 }
 
-/* Whether the cursor of index slot is designates an entry: its block holds a node whose
- * entry at cursor_pos is cursor_record. Leaves that node in NODE_WORK. */
-int cursor_valid(int is)
-{
-    const slot_state *x = &slot_table[is];
-    index_node *node = &node_buffers[NODE_WORK];
-    int saved = last_error;
-    int ok = x->cursor_record >= 0 && x->cursor_pos >= 0 &&
-             node_read(is, x->cursor_block, node) && x->cursor_pos < node->count &&
-             node->records[x->cursor_pos] == (uint32_t)x->cursor_record;
-    last_error = saved;
-    return ok;
-}
-
 /* Climbs from the node in `node` to its parent: reads the parent into `node` and gives the
  * position of the child it came from in *pos. 1; 0 at the root (no parent); -1 with 4 when
  * the parent does not point back. */
@@ -299,6 +285,17 @@ int key_fits(int rs, int o, int l)
 }
 
 } // namespace
+
+int cursor_on_entry(int is, index_node *node)
+{
+    const slot_state *x = &slot_table[is];
+    int saved = last_error;
+    int ok = x->cursor_record >= 0 && x->cursor_pos >= 0 &&
+             node_read(is, x->cursor_block, node) && x->cursor_pos < node->count &&
+             node->records[x->cursor_pos] == (uint32_t)x->cursor_record;
+    last_error = saved;
+    return ok;
+}
 
 uint32_t index_block_count(int is) { return (uint32_t)(file_size(is) / BLOCK_SIZE); }
 
@@ -581,7 +578,7 @@ int32_t seek_rank(int rs, int n, int32_t offset, int whence)
     int16_t pos = x->cursor_pos;
     int32_t rank = x->cursor_rank, recno = x->cursor_record;
     int found;
-    if (whence == DBF_SEEK_CUR && cursor_valid(is))
+    if (whence == DBF_SEEK_CUR && cursor_on_entry(is, &node_buffers[NODE_WORK]))
         found = t == x->cursor_rank ? 1 : seek_walk(is, t);
     else
         found = seek_descend(is, t);

@@ -183,6 +183,9 @@ enum { FIND_INSERT = 0, FIND_FIND = 1 };
  * at the position, or -1 when the position is after the node's last entry. Uses NODE_WORK,
  * which holds the leaf afterwards. */
 int32_t find_key(int rs, int n, const uint8_t *key, int mode);
+/* Whether the cursor of index slot is stands on an entry: the node of its block holds
+ * cursor_record at cursor_pos. Reads that node into `node`; sets no error. */
+int cursor_on_entry(int is, index_node *node);
 /* Inserts record number recno with the given key into index n of slot rs (find_key insert
  * mode, then walk up adding 1 to the subtree counts, then split_node while overfull).
  * Returns the rank of the new entry, or -1 with last_error 4 (corrupt) or 6 (write failed,
