@@ -7,14 +7,17 @@ The span measured by the benchmark, from the first to the last byte of the sende
 due at the receiver, is the line's busy time plus the idle gaps between the sender's bytes.
 A gap with receiver bytes in it is a round trip and splits exactly into
     latency                the sender's last byte on its way
-  + receiver turnaround    its due time at b -> the first answering byte taken from rz
+  - overlap                the sender's trailing bytes that rz does not wait for (the XON
+                           after a frame, CR LF XON after a hex header)
+  + receiver turnaround    the last byte it needs due at b -> the first answering byte taken
   + answer on the line     that byte taken -> the answer's last needed byte due at a
                            (byte-times of the answer plus the latency, plus any stall of rz)
   + sender turnaround      that byte due at a -> the sender's next byte taken in
                            (of which: the relay's lateness in handing that byte over)
 A gap without receiver bytes is a stall of the sender: before a frame end (where the sender
 drains its port) or elsewhere. The ideal span keeps the bytes on the
-line and, per round trip, the answer's bytes and twice the latency; turnarounds are zero.
+line and, per round trip, the answer's bytes and twice the latency, less the overlap;
+turnarounds are zero.
 """
 import sys
 
@@ -53,7 +56,7 @@ def account(path, baud, latency_ms, size):
         return "no bytes traced"
     span = ab[-1][2] - ab[0][2]
     busy = (len(ab) - 1) * byte_ns
-    rounds = stalls = drains = 0
+    rounds = stalls = drains = trailing = 0
     sums = dict(latency=0.0, rz=0.0, answer=0.0, answer_bytes=0, sender=0.0, relay_late=0.0,
                 stall=0.0, drain=0.0)
     sender_turns = []
@@ -82,15 +85,25 @@ def account(path, baud, latency_ms, size):
         # The answer's last needed byte: the last CRC digit of the last complete hex header
         # (ZPAD ZDLE 'B', type, four position bytes, CRC-16: 14 digits after the 'B'); its
         # CR, 0x8A and XON may follow while the sender is already at work.
-        need = k - 1
+        # Earlier headers in the same gap (a receiver's second ZRINIT) went under the sender's
+        # bytes; the round trip is the last one's.
+        head, need = j, k - 1
         for m in range(j + 1, k):
             if ba[m][0] == 0x42 and ba[m - 1][0] == 0x18 and m + 14 < k:
                 need = m + 14
-        first, last = ba[j], ba[need]
+                head = m - 3 if m >= 3 and ba[m - 3][0] == 0x2A else m - 2
+        head = max(head, j)
+        first, last = ba[head], ba[need]
+        # The sender's own trailing bytes the receiver does not wait for: the XON after a
+        # binary header or frame end, CR LF XON after a hex header.
+        tail = 0
+        if ab[i - 1][0] == 0x11:
+            tail = 3 if i >= 3 and ab[i - 3][0] == 0x0D and ab[i - 2][0] in (0x0A, 0x8A) else 1
+        trailing += tail
         sums["latency"] += latency
-        sums["rz"] += first[1] - ab[i - 1][2]
+        sums["rz"] += first[1] - (ab[i - 1][2] - tail * byte_ns)
         sums["answer"] += last[2] - first[1]
-        sums["answer_bytes"] += need - j + 1
+        sums["answer_bytes"] += need - head + 1
         turn = start - last[2]
         sums["sender"] += turn
         sender_turns.append(turn)
@@ -101,7 +114,7 @@ def account(path, baud, latency_ms, size):
         j = k
         while j < len(ba) and ba[j][1] <= start:
             j += 1
-    ideal = busy + rounds * 2 * latency + sums["answer_bytes"] * byte_ns
+    ideal = busy + rounds * 2 * latency + (sums["answer_bytes"] - trailing) * byte_ns
     rate = baud / 10.0
     ms = 1e-6
     sender_turns.sort()
@@ -114,7 +127,10 @@ def account(path, baud, latency_ms, size):
     out.append("  round trips   %8d     answers %d bytes, %.1f ms on the line"
                % (rounds, sums["answer_bytes"], sums["answer_bytes"] * byte_ns * ms))
     out.append("  latency x2    %8.1f ms" % (2 * rounds * latency * ms))
-    out.append("  rz turnaround %8.1f ms  (%.0f us a round)" % (sums["rz"] * ms, sums["rz"] / max(rounds, 1) / 1e3))
+    out.append("  overlap       %8.1f ms  the sender's trailing XON (CR LF XON) under the answer"
+               % (-trailing * byte_ns * ms))
+    out.append("  rz turnaround %8.1f ms  (%.0f us a round, from the last byte it needs)"
+               % (sums["rz"] * ms, sums["rz"] / max(rounds, 1) / 1e3))
     out.append("  answer stall  %8.1f ms  (answer time beyond its bytes and latency)"
                % ((sums["answer"] - sums["answer_bytes"] * byte_ns - rounds * latency) * ms))
     out.append("  sender turn   %8.1f ms  (%.0f us a round, median %.0f us; relay lateness %.1f ms of it)"
