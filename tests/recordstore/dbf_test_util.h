@@ -39,9 +39,9 @@ inline void write_all(const std::string &path, const bytes &content)
 {
     FILE *f = fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr) << path;
-    if (!content.empty())
-        fwrite(content.data(), 1, content.size(), f);
+    size_t written = content.empty() ? 0 : fwrite(content.data(), 1, content.size(), f);
     fclose(f);
+    ASSERT_EQ(written, content.size()) << path;
 }
 
 inline bool exists(const std::string &path) { return std::filesystem::exists(path); }

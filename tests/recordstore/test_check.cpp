@@ -3,6 +3,7 @@
 // built here byte by byte (sparse hex dumps and node tables), without the library, and the
 // faults are byte patches of a sound set.
 #include "dbf_check.h"
+#include "dbf_test_util.h"
 #include "dbf_format.h"
 
 #include <gtest/gtest.h>
@@ -20,51 +21,27 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-bytes read_file(const std::string &path)
-{
-    bytes out;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f)
-        return out;
-    uint8_t buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        out.insert(out.end(), buf, buf + n);
-    fclose(f);
-    return out;
-}
-
-void write_file(const std::string &path, const bytes &content)
-{
-    FILE *f = fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr) << path;
-    if (!content.empty()) {
-        ASSERT_EQ(fwrite(content.data(), 1, content.size(), f), content.size());
-    }
-    fclose(f);
-}
-
 void patch_u16(const std::string &path, size_t at, uint16_t v)
 {
-    bytes b = read_file(path);
+    bytes b = dbf_test::read_all(path);
     ASSERT_GE(b.size(), at + 2);
     put_u16le(b.data() + at, v);
-    write_file(path, b);
+    dbf_test::write_all(path, b);
 }
 
 void patch_u32(const std::string &path, size_t at, uint32_t v)
 {
-    bytes b = read_file(path);
+    bytes b = dbf_test::read_all(path);
     ASSERT_GE(b.size(), at + 4);
     put_u32le(b.data() + at, v);
-    write_file(path, b);
+    dbf_test::write_all(path, b);
 }
 
 void resize_file(const std::string &path, size_t size)
 {
-    bytes b = read_file(path);
+    bytes b = dbf_test::read_all(path);
     b.resize(size, 0);
-    write_file(path, b);
+    dbf_test::write_all(path, b);
 }
 
 // A file as a sparse hex dump: a line "size N" and lines "OFFSET: BYTES" (offset and bytes in
@@ -209,7 +186,7 @@ protected:
             snprintf(rec, sizeof rec, "%03dx", i);
             f.insert(f.end(), rec, rec + 4);
         }
-        write_file(file(0), f);
+        dbf_test::write_all(file(0), f);
     }
 
     // 49 records and an index of two leaves under a root, as the 49th insertion leaves it:
@@ -217,7 +194,7 @@ protected:
     void write_two_leaf_set()
     {
         write_records(49, {{1, 0, 3}});
-        write_file(file(1), index_file({{2, 0, range(0, 24), {}},
+        dbf_test::write_all(file(1), index_file({{2, 0, range(0, 24), {}},
                                         {0, 0, {24}, {{1, 24}, {3, 24}}},
                                         {2, 1, range(25, 49), {}}}));
     }
@@ -241,7 +218,7 @@ protected:
 TEST_F(Checker, AcceptsAnEmptySetWithAnEmptyIndex)
 {
     write_records(0, {{1, 0, 3}});
-    write_file(file(1), index_file({{0, 0, {}, {}}}));
+    dbf_test::write_all(file(1), index_file({{0, 0, {}, {}}}));
     EXPECT_EQ(check(), 0) << report_text(report);
     EXPECT_EQ(report.record_count, 0);
     EXPECT_EQ(report.index[1].blocks, 2);
@@ -251,7 +228,7 @@ TEST_F(Checker, AcceptsAnEmptySetWithAnEmptyIndex)
 TEST_F(Checker, AcceptsARootLeafOf48AndTwoLeavesUnderARoot)
 {
     write_records(48, {{1, 0, 3}});
-    write_file(file(1), index_file({{0, 0, range(0, 48), {}}}));
+    dbf_test::write_all(file(1), index_file({{0, 0, range(0, 48), {}}}));
     EXPECT_EQ(check(), 0) << report_text(report);
 
     write_two_leaf_set();
@@ -268,8 +245,8 @@ TEST_F(Checker, AcceptsEqualKeysInAnyRecordOrder)
     bytes f = record_file_header(file(0), 2, {{1, 0, 1}});
     for (const char *rec : {"Ab", "Ac", "Aa", "B0"})
         f.insert(f.end(), rec, rec + 2);
-    write_file(file(0), f);
-    write_file(file(1), index_file({{0, 0, {2, 0, 1, 3}, {}}}));
+    dbf_test::write_all(file(0), f);
+    dbf_test::write_all(file(1), index_file({{0, 0, {2, 0, 1, 3}, {}}}));
     EXPECT_EQ(check(), 0) << report_text(report);
 }
 
@@ -278,11 +255,11 @@ TEST_F(Checker, ComparesKeysAsUnsignedBytes)
     bytes f = record_file_header(file(0), 1, {{1, 0, 1}});
     f.push_back(0x80);
     f.push_back(0x7f);
-    write_file(file(0), f);
-    write_file(file(1), index_file({{0, 0, {1, 0}, {}}}));
+    dbf_test::write_all(file(0), f);
+    dbf_test::write_all(file(1), index_file({{0, 0, {1, 0}, {}}}));
     EXPECT_EQ(check(), 0) << report_text(report);
 
-    write_file(file(1), index_file({{0, 0, {0, 1}, {}}}));
+    dbf_test::write_all(file(1), index_file({{0, 0, {0, 1}, {}}}));
     EXPECT_EQ(check(), 1);
     EXPECT_FAULT("index 1 block 1 entry 1: record 1 sorts before record 0");
 }
@@ -290,9 +267,9 @@ TEST_F(Checker, ComparesKeysAsUnsignedBytes)
 TEST_F(Checker, ChecksEveryListedIndexAndOnlyThose)
 {
     write_records(3, {{1, 0, 3}, {3, 1, 2}});
-    write_file(file(1), index_file({{0, 0, {0, 1, 2}, {}}}));
-    write_file(file(3), index_file({{0, 0, {0, 2, 1}, {}}}));
-    write_file(file(2), bytes(7, 0xff));  // not listed: never looked at
+    dbf_test::write_all(file(1), index_file({{0, 0, {0, 1, 2}, {}}}));
+    dbf_test::write_all(file(3), index_file({{0, 0, {0, 2, 1}, {}}}));
+    dbf_test::write_all(file(2), bytes(7, 0xff));  // not listed: never looked at
     EXPECT_EQ(check(), 1);
     EXPECT_FAULT("index 3 block 1 entry 2: record 1 sorts before record 2");
     EXPECT_TRUE(report.index[1].listed && !report.index[2].listed && report.index[3].listed);
@@ -305,25 +282,25 @@ TEST_F(Checker, RecordFileMissingOrTooShortForItsHeader)
     EXPECT_EQ(check(), 1);
     EXPECT_FAULT("record file: cannot open");
 
-    write_file(file(0), bytes(313, 0));
+    dbf_test::write_all(file(0), bytes(313, 0));
     EXPECT_EQ(check(), 1);
     EXPECT_FAULT("record file: 313 bytes, too short for the header");
 
-    write_file(file(0), bytes());
+    dbf_test::write_all(file(0), bytes());
     EXPECT_EQ(check(), 1);
     EXPECT_FAULT("record file: 0 bytes");
 }
 
 TEST_F(Checker, RecordFileWithoutTheMagicText)
 {
-    write_file(file(0), from_hex_dump("size 400\n"
+    dbf_test::write_all(file(0), from_hex_dump("size 400\n"
                                       "0000: 5a 4b 57 2d 44 42 46 20 56 30 31 2e 30 31 00\n"
                                       "0114: 04 00\n"));
     EXPECT_EQ(check(), 1);
     EXPECT_FAULT("record file: no \"ZKW-DBF V01.00\" magic");
 
     // The text must end with its zero byte: a longer text is not the magic either.
-    write_file(file(0), from_hex_dump("size 1024\n"
+    dbf_test::write_all(file(0), from_hex_dump("size 1024\n"
                                       "0000: 5a 4b 57 2d 44 42 46 20 56 30 31 2e 30 30 21\n"
                                       "0114: 04 00\n"));
     EXPECT_EQ(check(), 1);
@@ -332,7 +309,7 @@ TEST_F(Checker, RecordFileWithoutTheMagicText)
 
 TEST_F(Checker, RecordLengthZeroOrAbove32767)
 {
-    write_file(file(0), from_hex_dump("size 1024\n"
+    dbf_test::write_all(file(0), from_hex_dump("size 1024\n"
                                       "0000: 5a 4b 57 2d 44 42 46 20 56 30 31 2e 30 30 00\n"
                                       "0118: 03 00\n"
                                       "012a: 00 00\n"));
@@ -363,9 +340,9 @@ TEST_F(Checker, PartialTrailingRecord)
 TEST_F(Checker, PathWithoutItsTerminatingZero)
 {
     write_records(0, {});
-    bytes f = read_file(file(0));
+    bytes f = dbf_test::read_all(file(0));
     memset(f.data() + HDR_PATH, 'p', HDR_PATH_SIZE);
-    write_file(file(0), f);
+    dbf_test::write_all(file(0), f);
     EXPECT_EQ(check(), 1);
     EXPECT_FAULT("record file: path has no terminating zero");
 }
@@ -373,14 +350,14 @@ TEST_F(Checker, PathWithoutItsTerminatingZero)
 TEST_F(Checker, KeyThatDoesNotFitTheRecordOrTheKeyBuffer)
 {
     write_records(1, {{1, 2, 3}});
-    write_file(file(1), index_file({{0, 0, {0}, {}}}));
+    dbf_test::write_all(file(1), index_file({{0, 0, {0}, {}}}));
     EXPECT_EQ(check(), 1);
     EXPECT_FAULT("index 1: key offset 2 and length 3 do not fit a record of 4 bytes");
 
     bytes f = record_file_header(file(0), 400, {{2, 0, 300}});
     f.resize(f.size() + 400, 'k');
-    write_file(file(0), f);
-    write_file(file(2), index_file({{0, 0, {0}, {}}}));
+    dbf_test::write_all(file(0), f);
+    dbf_test::write_all(file(2), index_file({{0, 0, {0}, {}}}));
     EXPECT_EQ(check(), 1);
     EXPECT_FAULT("index 2: key length 300 above 256");
 }
@@ -402,7 +379,7 @@ TEST_F(Checker, IndexFileSizeNotWholeBlocksOrBelowTwoBlocks)
     EXPECT_FAULT("index 1: file size 2148 is not a multiple of 512");
 
     write_records(0, {{1, 0, 3}});
-    write_file(file(1), index_file({{0, 0, {}, {}}}));
+    dbf_test::write_all(file(1), index_file({{0, 0, {}, {}}}));
     resize_file(file(1), BLOCK_SIZE);
     EXPECT_EQ(check(), 1);
     EXPECT_FAULT("index 1: file size 512 below 1024");
@@ -531,7 +508,7 @@ TEST_F(Checker, RecordHeldTwice)
 TEST_F(Checker, IndexThatDoesNotCoverEveryRecord)
 {
     write_records(49, {{1, 0, 3}});
-    write_file(file(1), index_file({{0, 0, range(0, 10), {}}}));
+    dbf_test::write_all(file(1), index_file({{0, 0, range(0, 10), {}}}));
     EXPECT_EQ(check(), 1);
     EXPECT_FAULT("index 1: 39 of 49 records not in the index, the first is record 10");
 }
@@ -556,7 +533,7 @@ TEST_F(Checker, LeavesAtDifferentDepths)
 {
     // Root (block 2) with a leaf on the left and a small internal node on the right.
     write_records(52, {{1, 0, 3}});
-    write_file(file(1), index_file({{2, 0, range(0, 24), {}},
+    dbf_test::write_all(file(1), index_file({{2, 0, range(0, 24), {}},
                                     {0, 0, {24}, {{1, 24}, {3, 27}}},
                                     {2, 1, {38}, {{4, 13}, {5, 13}}},
                                     {3, 0, range(25, 38), {}},
@@ -569,7 +546,7 @@ TEST_F(Checker, LeavesAtDifferentDepths)
 TEST_F(Checker, StopsAfterTheGivenNumberOfFaults)
 {
     write_records(49, {{1, 0, 3}});
-    write_file(file(1), index_file({{0, 0, range(0, 10), {}}}));
+    dbf_test::write_all(file(1), index_file({{0, 0, range(0, 10), {}}}));
     resize_file(file(1), 40 * BLOCK_SIZE);  // 38 blocks never reached
     check_report_init(&report, 5);
     EXPECT_EQ(check(), 5);
@@ -603,8 +580,8 @@ TEST_F(Checker, DumpsRecordsInRecordOrderOrIndexOrderAndNodes)
     bytes f = record_file_header(file(0), 3, {{1, 1, 2}});
     for (const char *rec : {"aZZ", "bAA", "c\\\x01"})
         f.insert(f.end(), rec, rec + 3);
-    write_file(file(0), f);
-    write_file(file(1), index_file({{0, 0, {1, 0, 2}, {}}}));
+    dbf_test::write_all(file(0), f);
+    dbf_test::write_all(file(1), index_file({{0, 0, {1, 0, 2}, {}}}));
     ASSERT_EQ(check(), 0) << report_text(report);
 
     EXPECT_EQ(capture(dump_records, base, 0),
@@ -712,7 +689,7 @@ TEST_F(Checker, SurvivesRandomDamage)
     for (int round = 0; round < 300; round++) {
         write_two_leaf_set();
         int target = (int)(rng() % 2);
-        bytes b = read_file(file(target));
+        bytes b = dbf_test::read_all(file(target));
         switch (rng() % 4) {
         case 0:  // flip a few bytes anywhere
         case 1:
@@ -726,7 +703,7 @@ TEST_F(Checker, SurvivesRandomDamage)
             for (int k = (int)(rng() % 1500); k > 0; k--)
                 b.push_back((uint8_t)rng());
         }
-        write_file(file(target), b);
+        dbf_test::write_all(file(target), b);
         check_report_init(&report, (int)(rng() % 20));
         check();
         dump_header(base.c_str(), sink);

@@ -8,6 +8,7 @@
 // The seed is printed with every failure; KESTREL_SEED repeats a run, KESTREL_CORRUPT_ROUNDS
 // changes its length.
 #include "dbf_check.h"
+#include "dbf_test_util.h"
 #include "dbf_format.h"
 #include "dbf_internal.h"
 #include "zkw_dbf.h"
@@ -34,30 +35,6 @@ using bytes = std::vector<uint8_t>;
 constexpr int RECORD_LENGTH = 16;
 constexpr int KEY1_OFFSET = 0, KEY1_LENGTH = 3;  // few distinct values: many equal keys
 constexpr int KEY2_OFFSET = 3, KEY2_LENGTH = 2;
-
-bytes read_file(const std::string &path)
-{
-    bytes out;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f)
-        return out;
-    uint8_t buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        out.insert(out.end(), buf, buf + n);
-    fclose(f);
-    return out;
-}
-
-void write_file(const std::string &path, const bytes &content)
-{
-    FILE *f = fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr) << path;
-    if (!content.empty()) {
-        ASSERT_EQ(fwrite(content.data(), 1, content.size(), f), content.size());
-    }
-    fclose(f);
-}
 
 std::string report_text(const check_report &r)
 {
@@ -159,7 +136,7 @@ protected:
         }
         ASSERT_EQ(close_DBF(h), 1);
         for (int n = 0; n < 3; n++)
-            pristine[n] = read_file(file(n));
+            pristine[n] = dbf_test::read_all(file(n));
         check_report report;
         check_report_init(&report, 0);
         ASSERT_EQ(check_file_set(base.c_str(), &report), 0) << report_text(report);
@@ -373,7 +350,7 @@ void CorruptFileSets::run_rounds(int records, int rounds)
             if (n > 0 && files[n].empty() && lost_index)
                 remove(file(n).c_str());
             else
-                write_file(file(n), files[n]);
+                dbf_test::write_all(file(n), files[n]);
         }
 
         step("checker before, round %d", round);
