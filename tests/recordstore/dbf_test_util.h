@@ -7,10 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <stdint.h>
+#include <stdlib.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -103,6 +106,49 @@ protected:
     std::string base(const char *name = "set") const { return (dir / name).string(); }
     std::string file(const char *name, int n) const { return base(name) + ".db" + std::to_string(n); }
 };
+
+// The seed of a randomized run: KESTREL_SEED when it is set, else a fresh one.
+inline unsigned seed_of_run()
+{
+    const char *env = getenv("KESTREL_SEED");
+    if (env && *env)
+        return (unsigned)strtoul(env, nullptr, 10);
+    return std::random_device{}();
+}
+
+// One index of the plain in-memory models the randomized tests compare the library with:
+// record numbers by rank, equal keys in insertion order, and the cursor as a rank.
+struct model_index {
+    bool open = false;
+    int offset = 0, length = 0;
+    std::vector<int32_t> order;
+    int32_t cursor = 0;
+};
+
+// Compares the key of record r with key, as the library does (unsigned bytes).
+inline int model_compare(const std::vector<bytes> &records, const model_index &ix, int32_t r,
+                         const uint8_t *key)
+{
+    return memcmp(records[r].data() + ix.offset, key, ix.length);
+}
+
+// The rank a new record with this key gets: after every equal key.
+inline int32_t model_upper(const std::vector<bytes> &records, const model_index &ix,
+                           const uint8_t *key)
+{
+    auto after = [&](int, int32_t r) { return model_compare(records, ix, r, key) > 0; };
+    return (int32_t)(std::upper_bound(ix.order.begin(), ix.order.end(), 0, after) -
+                     ix.order.begin());
+}
+
+// The rank of the first record whose key is not below key.
+inline int32_t model_lower(const std::vector<bytes> &records, const model_index &ix,
+                           const uint8_t *key)
+{
+    auto before = [&](int32_t r, int) { return model_compare(records, ix, r, key) < 0; };
+    return (int32_t)(std::lower_bound(ix.order.begin(), ix.order.end(), 0, before) -
+                     ix.order.begin());
+}
 
 }  // namespace dbf_test
 

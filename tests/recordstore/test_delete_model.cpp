@@ -25,20 +25,6 @@ using namespace dbf_test;
 constexpr int RECLEN = 12;
 constexpr int KEYS[][3] = {{1, 0, 2}, {2, 2, 1}, {3, 3, 4}};
 
-struct model_index {
-    int offset = 0, length = 0;
-    std::vector<int32_t> order;   // record numbers by rank
-    int32_t cursor = 0;           // rank
-};
-
-unsigned seed_of_run()
-{
-    const char *env = getenv("KESTREL_SEED");
-    if (env && *env)
-        return (unsigned)strtoul(env, nullptr, 10);
-    return std::random_device{}();
-}
-
 class DeleteModelTest : public StoreTest {
 protected:
     std::mt19937 rng;
@@ -55,22 +41,10 @@ protected:
 
     int cmp(int n, int32_t r, const uint8_t *key) const
     {
-        return memcmp(records[r].data() + idx[n].offset, key, idx[n].length);
+        return model_compare(records, idx[n], r, key);
     }
-    int32_t upper(int n, const uint8_t *key) const
-    {
-        const auto &o = idx[n].order;
-        return (int32_t)(std::upper_bound(o.begin(), o.end(), 0,
-                                          [&](int, int32_t r) { return cmp(n, r, key) > 0; }) -
-                         o.begin());
-    }
-    int32_t lower(int n, const uint8_t *key) const
-    {
-        const auto &o = idx[n].order;
-        return (int32_t)(std::lower_bound(o.begin(), o.end(), 0,
-                                          [&](int32_t r, int) { return cmp(n, r, key) < 0; }) -
-                         o.begin());
-    }
+    int32_t upper(int n, const uint8_t *key) const { return model_upper(records, idx[n], key); }
+    int32_t lower(int n, const uint8_t *key) const { return model_lower(records, idx[n], key); }
 
     bytes new_record()
     {

@@ -19,45 +19,18 @@ using namespace dbf_test;
 
 constexpr int RECLEN = 24;
 
-struct model_index {
-    bool open = false;
-    int offset = 0, length = 0;
-    std::vector<int32_t> order;   // record numbers by rank
-    int32_t cursor = 0;           // rank
-};
-
 struct model {
     std::vector<bytes> records;
     model_index idx[9];
 
-    int cmp(int n, int32_t a, const uint8_t *key) const
+    int cmp(int n, int32_t r, const uint8_t *key) const
     {
-        return memcmp(records[a].data() + idx[n].offset, key, idx[n].length);
+        return model_compare(records, idx[n], r, key);
     }
     // Rank a new record with this key gets: after every equal key.
-    int32_t upper(int n, const uint8_t *key) const
-    {
-        const auto &o = idx[n].order;
-        return (int32_t)(std::upper_bound(o.begin(), o.end(), 0,
-                                          [&](int, int32_t r) { return cmp(n, r, key) > 0; }) -
-                         o.begin());
-    }
-    int32_t lower(int n, const uint8_t *key) const
-    {
-        const auto &o = idx[n].order;
-        return (int32_t)(std::lower_bound(o.begin(), o.end(), 0,
-                                          [&](int32_t r, int) { return cmp(n, r, key) < 0; }) -
-                         o.begin());
-    }
+    int32_t upper(int n, const uint8_t *key) const { return model_upper(records, idx[n], key); }
+    int32_t lower(int n, const uint8_t *key) const { return model_lower(records, idx[n], key); }
 };
-
-unsigned seed_of_run()
-{
-    const char *env = getenv("KESTREL_SEED");
-    if (env && *env)
-        return (unsigned)strtoul(env, nullptr, 10);
-    return std::random_device{}();
-}
 
 class ModelTest : public StoreTest {
 protected:
