@@ -1,5 +1,6 @@
 // The portable rules of the serial port over the platform's raw calls (serial_port.h).
-// State: port_handle.
+// State: port_handle, and the buffers of written bytes not yet handed to the driver and of
+// arrived bytes not yet taken.
 #include "serial_port.h"
 
 #include "message_box.h"
@@ -7,6 +8,51 @@
 #include "progress.h"
 
 raw_port port_handle = RAW_PORT_NONE;
+
+enum { RESUME_BYTES = 16 };
+
+static unsigned char out_buffer[1024];
+static int out_count;
+// Bytes held before they go to the driver: a few after each read, so that the line starts at
+// once when the sender resumes (the rest of a subpacket takes longer to make than those few
+// take on the line), then a whole buffer while it keeps the line busy.
+static int out_limit = (int)sizeof out_buffer;
+static unsigned char in_buffer[256];
+static int in_count;
+static int in_next;
+
+static void reset_buffers()
+{
+    out_count = 0;
+    out_limit = (int)sizeof out_buffer;
+    in_count = in_next = 0;
+}
+
+static void push_output()
+{
+    if (out_count > 0 && port_handle != RAW_PORT_NONE)
+        raw_port_write(port_handle, out_buffer, out_count);
+    out_count = 0;
+}
+
+// One byte from the line: from what arrived earlier, else from one platform read, before
+// which everything written goes out. 1 with the byte, 0 after a read that waited in vain.
+static int read_line_byte(unsigned char *b)
+{
+    if (in_next < in_count) {
+        *b = in_buffer[in_next++];
+        return 1;
+    }
+    push_output();
+    out_limit = RESUME_BYTES;
+    int got = raw_port_read(port_handle, in_buffer, (int)sizeof in_buffer);
+    in_count = got > 0 ? got : 0;
+    in_next = 0;
+    if (in_count == 0)
+        return 0;
+    *b = in_buffer[in_next++];
+    return 1;
+}
 
 static const std::uint32_t baud_rates[5] = {115200, 57600, 38400, 19200, 9600};
 
@@ -29,6 +75,7 @@ int open_com_port(unsigned char com_index, unsigned char baud_index)
         show_cant_open();
         return 0;
     }
+    reset_buffers();
     port_handle = raw_port_open(com_index);
     if (port_handle == RAW_PORT_NONE) {
         show_cant_open();
@@ -48,7 +95,12 @@ int send_raw_byte(int b)
 {
     if (port_handle == RAW_PORT_NONE)
         return 0;
-    return raw_port_write_byte(port_handle, (unsigned char)(b & 0xFF));
+    out_buffer[out_count++] = (unsigned char)(b & 0xFF);
+    if (out_count >= out_limit) {
+        push_output();
+        out_limit = (int)sizeof out_buffer;
+    }
+    return 1;
 }
 
 unsigned char receive_byte()
@@ -57,7 +109,7 @@ unsigned char receive_byte()
     int got = 0;
     int calls = 0;
     while (got == 0) {
-        got = port_handle == RAW_PORT_NONE ? 0 : raw_port_read_byte(port_handle, &b);
+        got = port_handle == RAW_PORT_NONE ? 0 : read_line_byte(&b);
         calls++;
         if (calls == 10) {
             abort_transfer(MSG_TIMEOUT);
@@ -78,13 +130,18 @@ void abort_transfer(const char *text)
 
 void flush_port()
 {
-    if (port_handle != RAW_PORT_NONE)
+    if (port_handle != RAW_PORT_NONE) {
+        push_output();
         raw_port_flush(port_handle);
+    }
 }
 
 void close_port()
 {
-    if (port_handle != RAW_PORT_NONE)
+    if (port_handle != RAW_PORT_NONE) {
+        push_output();
         raw_port_close(port_handle);
+    }
     port_handle = RAW_PORT_NONE;
+    reset_buffers();
 }

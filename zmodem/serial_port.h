@@ -3,9 +3,9 @@
 // transfer goes through. State: port_handle.
 //
 // The portable half (serial_port.cpp) keeps the rules: the ten-read time-out, the cancel
-// sequence, the order of an abort. The raw calls below it are the platform's:
-// serial_port_win32.cpp on Windows, serial_port_posix.cpp natively, a scripted receiver in
-// the tests.
+// sequence, the order of an abort, and the buffering of the bytes in both directions. The raw
+// calls below it are the platform's: serial_port_win32.cpp on Windows, serial_port_posix.cpp
+// natively, a scripted receiver in the tests.
 #ifndef KESTREL_SERIAL_PORT_H
 #define KESTREL_SERIAL_PORT_H
 
@@ -22,8 +22,10 @@ extern raw_port port_handle;
 // 0..4), 8N1, no flow control. Returns 1 when the port is open and set up; otherwise shows
 // "Can't open COM port." and returns 0 with no port open.
 int open_com_port(unsigned char com_index, unsigned char baud_index);
-// Writes the low 8 bits of b; returns the platform write's result (not acted on by anyone).
-// Does nothing and returns 0 while no port is open.
+// Writes the low 8 bits of b. Returns 1 when the byte was taken for the line, 0 while no port
+// is open (no caller acts on it). Written bytes are held until the next read, flush or close,
+// or until 1024 are waiting (16 right after a read, so that the line starts at once when the
+// sender resumes): one platform call per byte costs more than the byte's time on the line.
 int send_raw_byte(int b);
 // The next byte from the line. Ten reads that each waited about four seconds without a byte
 // (a byte that arrives during the tenth does not count) end the process with status 1 after
@@ -43,12 +45,12 @@ raw_port raw_port_open(int com_index);
 // Sets queues, rate (bit/s), 8N1 without flow control, and the time-outs. 1 when the platform
 // took the line settings, 0 when it refused them.
 int raw_port_setup(raw_port port, std::uint32_t baud);
-// Writes one byte; the platform write's result (1 written, 0 not). A port may hold written
-// bytes back, but hands them all to the line before a read, a flush or a close.
-int raw_port_write_byte(raw_port port, unsigned char b);
-// Reads one byte, returning as soon as one is there or after about four seconds without.
-// Returns the number of bytes read, 0 or 1.
-int raw_port_read_byte(raw_port port, unsigned char *b);
+// Hands count bytes to the driver; bytes the line does not take within the write time-out
+// are lost, as a timed-out write loses them.
+void raw_port_write(raw_port port, const unsigned char *bytes, int count);
+// Reads what has arrived, at most size bytes, returning as soon as at least one byte is there
+// or after about four seconds without. Returns the number of bytes read (0 after the wait).
+int raw_port_read(raw_port port, unsigned char *buffer, int size);
 void raw_port_flush(raw_port port);
 void raw_port_close(raw_port port);
 // Ends the process at once with the given status.

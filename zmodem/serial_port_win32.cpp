@@ -1,36 +1,14 @@
-// The raw serial calls on Windows (serial_port.h): COM1..COM6 through CreateFileA, one-byte
-// synchronous ReadFile and WriteFile with the port's own time-outs. State: the buffers of
-// written and of arrived bytes (written bytes wait until the next read, flush or close, or
-// until 1024 are there; 16 after a read).
+// The raw serial calls on Windows (serial_port.h): COM1..COM6 through CreateFileA, synchronous
+// ReadFile and WriteFile with the port's own time-outs. No state of its own.
 #include "serial_port.h"
 
 #include <windows.h>
 
 #include <cstring>
 
-static unsigned char out_buffer[1024];
-static DWORD out_count;
-// Bytes held before they go to the driver: a few after each read, so that the line starts at
-// once when the sender resumes (the rest of a subpacket takes longer to make here than those
-// few take on the line), then a whole buffer while it keeps the line busy.
-static DWORD out_limit = sizeof out_buffer;
-enum { RESUME_BYTES = 16 };
-static unsigned char in_buffer[256];
-static DWORD in_count;
-static DWORD in_next;
-
 static HANDLE as_handle(raw_port port)
 {
     return (HANDLE)port;
-}
-
-static void push_output(raw_port port)
-{
-    if (out_count == 0)
-        return;
-    DWORD written = 0;
-    WriteFile(as_handle(port), out_buffer, out_count, &written, nullptr);
-    out_count = 0;
 }
 
 raw_port raw_port_open(int com_index)
@@ -41,9 +19,6 @@ raw_port raw_port_open(int com_index)
                                 nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return RAW_PORT_NONE;
-    out_count = 0;
-    out_limit = sizeof out_buffer;
-    in_count = in_next = 0;
     return (raw_port)handle;
 }
 
@@ -88,53 +63,35 @@ int raw_port_setup(raw_port port, std::uint32_t baud)
     return 1;
 }
 
-int raw_port_write_byte(raw_port port, unsigned char b)
+void raw_port_write(raw_port port, const unsigned char *bytes, int count)
 {
-    out_buffer[out_count++] = b;
-    if (out_count >= out_limit) {
-        push_output(port);
-        out_limit = sizeof out_buffer;
-    }
-    return 1;
+    DWORD written = 0;
+    WriteFile(as_handle(port), bytes, (DWORD)count, &written, nullptr);
 }
 
 // With the time-outs above a one-byte read returns as soon as a byte is there; a longer read
 // would wait for all of its bytes. So the read asks for what the driver already holds, or for
 // one byte when it holds none.
-int raw_port_read_byte(raw_port port, unsigned char *b)
+int raw_port_read(raw_port port, unsigned char *buffer, int size)
 {
-    if (in_next < in_count) {
-        *b = in_buffer[in_next++];
-        return 1;
-    }
-    push_output(port);
-    out_limit = RESUME_BYTES;
     DWORD errors = 0;
     COMSTAT status;
     DWORD want = 1;
     if (ClearCommError(as_handle(port), &errors, &status) && status.cbInQue > 1)
-        want = status.cbInQue < sizeof in_buffer ? status.cbInQue : (DWORD)sizeof in_buffer;
+        want = status.cbInQue < (DWORD)size ? status.cbInQue : (DWORD)size;
     DWORD got = 0;
-    ReadFile(as_handle(port), in_buffer, want, &got, nullptr);
-    in_count = got;
-    in_next = 0;
-    if (in_next == in_count)
-        return 0;
-    *b = in_buffer[in_next++];
-    return 1;
+    ReadFile(as_handle(port), buffer, want, &got, nullptr);
+    return (int)got;
 }
 
 void raw_port_flush(raw_port port)
 {
-    push_output(port);
     FlushFileBuffers(as_handle(port));
 }
 
 void raw_port_close(raw_port port)
 {
-    push_output(port);
     CloseHandle(as_handle(port));
-    in_count = in_next = 0;
 }
 
 void raw_process_exit(int status)

@@ -23,13 +23,20 @@ void PrintTo(const golden &g, std::ostream *os)
 
 class EncodeGolden : public testing::TestWithParam<golden> {};
 
+// Everything the encoders wrote: the port holds written bytes until it is flushed or closed.
+const bytes &sent_bytes()
+{
+    close_port();
+    return port.written;
+}
+
 TEST_P(EncodeGolden, WritesExactlyTheseBytes)
 {
     reset_port();
     ASSERT_EQ(open_com_port(0, 0), 1);
     crc32_acc = 0x12345678; // headers start their own CRC; subpackets are given theirs
     GetParam().write();
-    EXPECT_EQ(port.written, GetParam().expected);
+    EXPECT_EQ(sent_bytes(), GetParam().expected);
 }
 
 const unsigned char dbf1_info[] = {0x64, 0x62, 0x66, 0x31, 0x2E, 0x64, 0x62, 0x30,
@@ -85,7 +92,7 @@ TEST(Encode, HeaderWithEscapedFieldsMatchesIndependentEncoder)
     send_bin32_header(10, 0x18, 0x11, 0xFF, 0x93);
     bytes expected = bin32_header(10, 0x93FF1118);
     expected.push_back(0x11);
-    EXPECT_EQ(port.written, expected);
+    EXPECT_EQ(sent_bytes(), expected);
 }
 
 // Every byte value through a subpacket: escaped as a receiver expects, CRC over the raw bytes.
@@ -101,6 +108,7 @@ TEST(Encode, SubpacketOfEveryByteValue)
     send_data_block(all, 256);
     send_frame_end(ZCRCE);
     EXPECT_EQ(crc32_acc, 0xFFFFFFFFu);
+    sent_bytes();
     port.events.clear();
     transcript t = decode_sent();
     EXPECT_EQ(joined(t), "ZDATA 0 | data 256 ZCRCE");

@@ -1,4 +1,5 @@
-// The POSIX serial port's buffering, against a pseudo-terminal: what reaches the line when.
+// The serial port's buffering over the POSIX port, against a pseudo-terminal: what reaches the
+// line when.
 // Written bytes wait for a read, a flush or a close, or until 1024 are held; after a read the
 // first 16 go at once, so that the line starts as soon as the sender resumes.
 #include "serial_port.h"
@@ -16,22 +17,18 @@ namespace {
 struct posix_port : ::testing::Test {
     int master = -1;
     int slave = -1;
-    raw_port port = RAW_PORT_NONE;
 
     void SetUp() override
     {
         char path[256];
         ASSERT_EQ(openpty(&master, &slave, path, nullptr, nullptr), 0);
         setenv("KESTREL_COM1", path, 1);
-        port = raw_port_open(0);
-        ASSERT_NE(port, RAW_PORT_NONE);
-        ASSERT_EQ(raw_port_setup(port, 115200), 1);
+        ASSERT_EQ(open_com_port(0, 0), 1);
     }
 
     void TearDown() override
     {
-        if (port != RAW_PORT_NONE)
-            raw_port_close(port);
+        close_port();
         close(slave);
         close(master);
     }
@@ -49,15 +46,13 @@ struct posix_port : ::testing::Test {
     void write_run(int first, int count)
     {
         for (int i = 0; i < count; i++)
-            raw_port_write_byte(port, (unsigned char)(first + i));
+            send_raw_byte(first + i);
     }
 
     void read_one(unsigned char value)
     {
         ASSERT_EQ(write(master, &value, 1), 1);
-        unsigned char b = 0;
-        ASSERT_EQ(raw_port_read_byte(port, &b), 1);
-        EXPECT_EQ(b, value);
+        EXPECT_EQ(receive_byte(), value);
     }
 };
 
@@ -66,7 +61,7 @@ TEST_F(posix_port, holds_written_bytes_until_a_flush_before_any_read)
     unsigned char got[2048];
     write_run(0, 100);
     EXPECT_EQ(line_bytes(got, sizeof got), 0);
-    raw_port_flush(port);
+    flush_port();
     ASSERT_EQ(line_bytes(got, sizeof got), 100);
     EXPECT_EQ(got[0], 0);
     EXPECT_EQ(got[99], 99);

@@ -45,13 +45,13 @@ int raw_port_setup(raw_port, std::uint32_t baud)
     return port.refuse_setup ? 0 : 1;
 }
 
-int raw_port_write_byte(raw_port, unsigned char b)
+void raw_port_write(raw_port, const unsigned char *bytes, int count)
 {
-    port.written.push_back(b);
-    return 1;
+    port.written.insert(port.written.end(), bytes, bytes + count);
 }
 
-int raw_port_read_byte(raw_port, unsigned char *b)
+// One scripted byte per read, so that every silence in the script is one empty read.
+int raw_port_read(raw_port, unsigned char *b, int)
 {
     port.reads++;
     if (port.next == port.script.size() || port.script[port.next] < 0) {
