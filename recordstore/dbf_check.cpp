@@ -101,18 +101,27 @@ void visit_entry(check_state *st, int64_t blk, int pos, uint32_t recno)
     st->prev_record = recno;
 }
 
-// Checks the node in block blk, which its parent (block parent, 0 for the root) reaches
-// through child position pos, and everything below it. blk is within the file and marked
-// reached by the caller. Returns the number of record numbers found in the subtree.
-int64_t walk_node(check_state *st, int64_t blk, int64_t parent, int pos, int depth)
+// Reads and decodes the node in block blk of the index being checked. 1, or 0 after
+// reporting a block that cannot be read.
+int read_node_at(check_state *st, int64_t blk, index_node *node)
 {
     uint8_t raw[BLOCK_BYTES];
     if (!check_read_at(st->idx, blk * BLOCK_BYTES, raw, sizeof raw)) {
         fault(st, "index %d block %lld: cannot be read", st->index_no, (long long)blk);
         return 0;
     }
+    decode_node(raw, node);
+    return 1;
+}
+
+// Checks the node in block blk, which its parent (block parent, 0 for the root) reaches
+// through child position pos, and everything below it. blk is within the file and marked
+// reached by the caller. Returns the number of record numbers found in the subtree.
+int64_t walk_node(check_state *st, int64_t blk, int64_t parent, int pos, int depth)
+{
     index_node node;
-    decode_node(raw, &node);
+    if (!read_node_at(st, blk, &node))
+        return 0;
     const int n_idx = st->index_no;
     const long long b = (long long)blk;
     if (depth > st->max_depth_seen)
@@ -194,13 +203,9 @@ int64_t find_root(check_state *st)
 {
     int64_t blk = 1;
     for (int64_t steps = 0; steps < st->blocks; steps++) {
-        uint8_t raw[BLOCK_BYTES];
-        if (!check_read_at(st->idx, blk * BLOCK_BYTES, raw, sizeof raw)) {
-            fault(st, "index %d block %lld: cannot be read", st->index_no, (long long)blk);
-            return 0;
-        }
         index_node node;
-        decode_node(raw, &node);
+        if (!read_node_at(st, blk, &node))
+            return 0;
         if (node.parent == 0)
             return blk;
         if (node.parent >= st->blocks) {
