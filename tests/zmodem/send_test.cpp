@@ -29,9 +29,16 @@ bytes random_bytes(std::size_t size, unsigned seed)
     return out;
 }
 
+// A file of the running test: CTest runs the tests in parallel, each in a process of its own,
+// so the test's own name keeps their files apart.
 std::string write_file(const std::string &name, const bytes &content)
 {
-    std::string path = testing::TempDir() + "zm_send_" + name;
+    const testing::TestInfo *test = testing::UnitTest::GetInstance()->current_test_info();
+    std::string owner = std::string(test->test_suite_name()) + "." + test->name();
+    for (char &c : owner)
+        if (c == '/')
+            c = '_';
+    std::string path = testing::TempDir() + "zm_send_" + owner + "_" + name;
     std::FILE *f = std::fopen(path.c_str(), "wb");
     if (f) {
         if (!content.empty())
