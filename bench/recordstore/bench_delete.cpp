@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "zkw_dbf.h"
 
 namespace {
@@ -27,11 +28,7 @@ namespace {
 constexpr int RECLEN = 40;
 namespace fs = std::filesystem;
 
-double now()
-{
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
+using bench::now;
 
 std::vector<char> make_records(int count, unsigned seed)
 {
@@ -92,19 +89,7 @@ double delete_some(const std::string &base, const std::vector<char> &recs,
 
 double run_sqlite(const std::string &db, const std::string &dir, const std::string &script)
 {
-    std::string sql = dir + "/bench_delete.sql";
-    FILE *f = fopen(sql.c_str(), "w");
-    fputs(script.c_str(), f);
-    fclose(f);
-    std::string cmd = "sqlite3 '" + db + "' < '" + sql + "' > /dev/null";
-    double t0 = now();
-    int rc = system(cmd.c_str());
-    double t = now() - t0;
-    if (rc != 0) {
-        fprintf(stderr, "sqlite3 failed (%d)\n", rc);
-        return -1;
-    }
-    return t;
+    return bench::run_sqlite(db, dir + "/bench_delete.sql", script);
 }
 
 long long size_of(const std::string &path)

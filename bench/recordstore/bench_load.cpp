@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "zkw_dbf.h"
 
 namespace {
@@ -25,11 +26,7 @@ namespace {
 constexpr int RECLEN = 40;
 namespace fs = std::filesystem;
 
-double now()
-{
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
+using bench::now;
 
 std::vector<char> make_records(int count, bool sorted, unsigned seed)
 {
@@ -78,19 +75,7 @@ double run_sqlite(const std::string &dir, const std::string &script)
 {
     std::string db = dir + "/bench.sqlite";
     fs::remove(db);
-    std::string sql = dir + "/bench.sql";
-    FILE *f = fopen(sql.c_str(), "w");
-    fputs(script.c_str(), f);
-    fclose(f);
-    std::string cmd = "sqlite3 '" + db + "' < '" + sql + "' > /dev/null";
-    double t0 = now();
-    int rc = system(cmd.c_str());
-    double t = now() - t0;
-    if (rc != 0) {
-        fprintf(stderr, "sqlite3 failed (%d)\n", rc);
-        return -1;
-    }
-    return t;
+    return bench::run_sqlite(db, dir + "/bench.sql", script);
 }
 
 }  // namespace
