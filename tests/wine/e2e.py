@@ -25,6 +25,7 @@ import random
 import re
 import select
 import shutil
+import struct
 import subprocess
 import sys
 import threading
@@ -110,6 +111,14 @@ class virtual_display:
     def screenshot(self, path):
         self.x("import", "-window", "root", path, timeout=20)
 
+    def grab(self, x, y, width, height):
+        """The RGB bytes of a rectangle of the screen, row by row."""
+        env = dict(os.environ, DISPLAY=self.name)
+        done = subprocess.run(["import", "-window", "root", "-crop", f"{width}x{height}+{x}+{y}",
+                               "-depth", "8", "rgb:-"], env=env, timeout=20,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        return done.stdout
+
     def keys(self, window, *keys):
         self.x("xdotool", "windowfocus", "--sync", window, timeout=10)
         for key in keys:
@@ -152,6 +161,18 @@ def settings_text(folder, name, line_length, key1, key2, com_index, baud_index, 
              str(key2[1]), chr(ord("1") + com_index), chr(ord("1") + baud_index),
              chr(ord("0") + show_dialog)]
     return "".join(line + "\r\n" for line in lines).encode("cp1250")
+
+
+def registry_text(keys):
+    """A registry file setting string values under HKEY_CURRENT_USER: {key: {name: value}}."""
+    def quoted(text):
+        return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+    lines = ["REGEDIT4", ""]
+    for key, values in keys.items():
+        lines.append("[HKEY_CURRENT_USER\\" + key + "]")
+        lines += [quoted(name) + "=" + quoted(value) for name, value in values.items()]
+        lines.append("")
+    return "\r\n".join(lines)
 
 
 def windows_folder(path):
@@ -237,9 +258,25 @@ class suite:
     def __init__(self, args):
         self.args = args
         self.prefix = wine_prefix(os.path.join(args.work, "prefix"))
-        # Log the text of every message box when relay tracing is on.
-        self.wine(["reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/t",
-                   "REG_SZ", "/d", "user32.MessageBoxA;user32.MessageBoxW", "/f"], timeout=60)
+        wallpaper = os.path.join(args.work, "wallpaper.bmp")
+        write_wallpaper(wallpaper)
+        settings = os.path.join(args.work, "settings.reg")
+        with open(settings, "w", encoding="ascii") as f:
+            f.write(registry_text({
+                # Log the text of every message box, and the job's wait, when relay tracing is on.
+                r"Software\Wine\Debug": {
+                    "RelayInclude": "user32.MessageBoxA;user32.MessageBoxW;kernel32.Sleep"},
+                # A desktop of the screen's size that Wine paints itself, with a patterned
+                # wallpaper on which pixels that the Progress box leaves behind show.
+                r"Software\Wine\Explorer": {"Desktop": "Default"},
+                r"Software\Wine\Explorer\Desktops": {
+                    "Default": "%dx%d" % (SCREEN_WIDTH, SCREEN_HEIGHT)},
+                r"Control Panel\Desktop": {
+                    "Wallpaper": windows_folder(args.work) + "wallpaper.bmp",
+                    "WallpaperStyle": "0", "TileWallpaper": "0"}}))
+        status, out = self.wine(["reg", "import", windows_folder(args.work) + "settings.reg"],
+                                timeout=60)
+        expect(status == 0, f"reg import: {out.strip()}")
         self.prefix.stop()
 
     def wine(self, argv, cwd=None, timeout=120, env=None):
@@ -277,10 +314,11 @@ class suite:
             with open(os.path.join(prog, "tabsync.ini"), "wb") as f:
                 f.write(settings)
 
-    def run_kestrel(self, folder, display, dialog=None, timeout=150):
+    def run_kestrel(self, folder, display, dialog=None, each=None, timeout=150):
         """Runs kestrel.exe from folder/prog with the current directory at folder, answers the
-        dialog with dialog(display, window) when it appears, closes each message box. Returns
-        (exit status, message boxes, dialog seen)."""
+        dialog with dialog(display, window) when it appears, closes each message box, and calls
+        each(proc, relay log) on every round of its watch. Returns (exit status, message boxes,
+        dialog seen)."""
         prog = os.path.join(folder, "prog")
         relay_log = os.path.join(folder, "relay.log")
         saved = self.prefix.env
@@ -312,6 +350,8 @@ class suite:
                             display.screenshot(os.path.join(folder, "message.png"))
                         display.keys(window, "Return")
                         boxes_closed += 1
+                if each:
+                    each(proc, relay_log)
                 time.sleep(0.3)
         finally:
             stop_process(proc)
@@ -360,9 +400,63 @@ class suite:
         expect(got == list(expected), f"message boxes {got}, expected {list(expected)}")
 
 
+# --- the Progress box leaving the screen ----------------------------------------------------
+
+SCREEN_WIDTH, SCREEN_HEIGHT, BOX_HEIGHT = 1024, 768, 40
+JOB_WAIT = re.compile(r"\.Sleep\(0*bb8\)", re.IGNORECASE)
+
+
+def pattern_rows(top, bottom):
+    """RGB bytes of rows top..bottom-1 of the desktop's wallpaper: no two neighbouring pixels
+    and no two rows alike, so that pixels put back in the wrong place or not at all show."""
+    return b"".join(bytes(c for x in range(SCREEN_WIDTH)
+                          for c in ((x * 7 + y * 13) & 255, (x * 3 + y) & 255, (y * 5 + x) & 255))
+                    for y in range(top, bottom))
+
+
+def write_wallpaper(path):
+    """The pattern as a 24-bit bitmap file of the screen's size (rows bottom up, BGR)."""
+    rows = [pattern_rows(y, y + 1) for y in range(SCREEN_HEIGHT)]
+    pixels = b"".join(bytes(b for i in range(0, len(row), 3) for b in row[i:i + 3][::-1])
+                      for row in reversed(rows))
+    header = struct.pack("<2sIHHI", b"BM", 54 + len(pixels), 0, 0, 54)
+    info = struct.pack("<IiiHHIIiiII", 40, SCREEN_WIDTH, SCREEN_HEIGHT, 1, 24, 0, len(pixels),
+                       2835, 2835, 0, 0)
+    with open(path, "wb") as f:
+        f.write(header + info + pixels)
+
+
+class box_gone_check:
+    """The job closes the conversion's Progress box and then waits 3 s before the send opens
+    its own. Once the relay log shows that wait begin, the band of the screen where the box
+    stood must show the desktop's wallpaper again, pixel for pixel."""
+
+    def __init__(self, display, folder):
+        self.display = display
+        self.screenshot = os.path.join(folder, "box-gone.png")
+        self.top = SCREEN_HEIGHT // 2 - BOX_HEIGHT // 2
+        self.after = None
+
+    def __call__(self, proc, relay_log):
+        if self.after is not None:
+            return
+        with open(relay_log, "r", errors="replace") as f:
+            if JOB_WAIT.search(f.read()):
+                self.after = self.display.grab(0, self.top, SCREEN_WIDTH, BOX_HEIGHT)
+                self.display.screenshot(self.screenshot)
+
+    def verify(self):
+        expect(self.after is not None, "the job's wait before the send was not seen")
+        wanted = pattern_rows(self.top, self.top + BOX_HEIGHT)
+        changed = sum(1 for i in range(0, len(wanted), 3)
+                      if wanted[i:i + 3] != self.after[i:i + 3])
+        expect(changed == 0, f"{changed} pixels where the Progress box stood did not show the "
+                             "wallpaper again when the job began its wait")
+
+
 # --- the cases -------------------------------------------------------------------------------
 
-def transfer_case(s, name, count, key2, seed):
+def transfer_case(s, name, count, key2, seed, check_box=False):
     """show_dialog 0, a sound settings file: the files arrive, the success box, exit 0."""
     folder = s.case_folder(name)
     prog = os.path.join(folder, "prog")
@@ -375,10 +469,13 @@ def transfer_case(s, name, count, key2, seed):
         s.prefix.map_com(1, line_a)
         with rz_receiver(line_b, os.path.join(folder, "received")) as rz, \
                 virtual_display() as display:
-            status, boxes, _ = s.run_kestrel(folder, display)
+            box = box_gone_check(display, folder) if check_box else None
+            status, boxes, _ = s.run_kestrel(folder, display, each=box)
             rz.finish(settle=3.0)
     s.expect_boxes(boxes, SUCCESS)
     expect(status == 0, f"exit status {status}")
+    if box:
+        box.verify()
     s.check_received(folder, expected)
     s.check_folder_clean(folder)
     with open(os.path.join(prog, "tabsync.ini"), "rb") as f:
@@ -386,7 +483,7 @@ def transfer_case(s, name, count, key2, seed):
 
 
 def case_transfer_two_keys(s):
-    transfer_case(s, "transfer_two_keys", 3000, KEY2, seed=6)
+    transfer_case(s, "transfer_two_keys", 3000, KEY2, seed=6, check_box=True)
 
 
 def case_transfer_one_key(s):
