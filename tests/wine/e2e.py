@@ -1,25 +1,33 @@
 #!/usr/bin/env python3
-"""kestrel.exe end to end, as an operator runs it: the 64-bit Windows build under Wine on a
-virtual display (Xvfb), COM1 or COM2 mapped to one end of a socat line, and at the other end
-lrzsz's rz as the terminal (or a scripted receiver, or nobody).
+"""kestrel.exe end to end, as an operator runs it: the Windows build under Wine on a virtual
+display (Xvfb), COM1 or COM2 mapped to one end of a socat line, and at the other end lrzsz's rz
+as the terminal (or a scripted receiver, or nobody). The 64-bit build runs under 64-bit Wine;
+with --bits 32 the 32-bit deliverables run under 32-bit Wine inside qemu-i386, and rz is
+started only once the program holds its port open.
 
-Each case copies the program into a program folder of its own (kestrel.exe, ZKW_DBF.dll,
-tabsync.ini when the case has one, LOOKUP.TXT), runs it, answers the Properties dialog with
-xdotool where the case says so, closes every message box with Return, and then checks:
+Wine paints its own desktop of the screen's size, with a patterned wallpaper. Each case copies
+the program into a program folder of its own (kestrel.exe, ZKW_DBF.dll, tabsync.ini when the
+case has one, LOOKUP.TXT), runs it, answers the Properties dialog with xdotool where the case
+says so, closes every message box with Return, and then checks:
   - the message boxes, text and caption, read from Wine's relay log of MessageBoxA/W;
   - the exit status;
   - what the terminal received, against a reference conversion of the same lookup file through
-    the record store (convert_reference.exe), and `zkwdbf check` on the received set;
-  - what is left in the program folder (no DBF1.* and no ~tmpdbf.* after a run that ended).
-Screenshots of the dialog and of the first message box are kept in the case's folder.
+    the record store (convert_reference, a Windows program run in the prefix or a native
+    one), and `zkwdbf check` on the received set;
+  - what is left in the program folder (no DBF1.* and no ~tmpdbf.* after a run that ended);
+  - in transfer_two_keys, that the conversion's Progress box is off the screen when the job
+    begins its wait before the send.
+Screenshots of the dialog, of the first message box and of the screen in that wait are kept in
+the case's folder.
 
-Usage: e2e.py CASE --build BUILD_DIR --work WORK_DIR --kestrel EXE [--dll DLL]
-              --reference EXE --zkwdbf EXE
+Usage: e2e.py CASE --work WORK_DIR --kestrel EXE [--dll DLL] --reference EXE --zkwdbf EXE
+              [--bits 32|64] [--prefix-template DIR]
 CASE is one of CASES below, or "all". Prints "N passed, N failed"; exit 1 on any failure.
 Every wait is bounded; everything started here is stopped by its process id, and the Wine
 prefix's own wineserver by `wineserver -k` for that prefix.
 """
 import argparse
+import contextlib
 import os
 import random
 import re
@@ -163,6 +171,11 @@ def settings_text(folder, name, line_length, key1, key2, com_index, baud_index, 
     return "".join(line + "\r\n" for line in lines).encode("cp1250")
 
 
+def windows_program(path):
+    with open(path, "rb") as f:
+        return f.read(2) == b"MZ"
+
+
 def registry_text(keys):
     """A registry file setting string values under HKEY_CURRENT_USER: {key: {name: value}}."""
     def quoted(text):
@@ -252,12 +265,67 @@ class line_listener:
         os.close(self.fd)
 
 
+# --- the terminal: rz on the far end of the line --------------------------------------------
+
+def holds_open(pid, device):
+    """Whether process pid has device open."""
+    fds = f"/proc/{pid}/fd"
+    try:
+        names = os.listdir(fds)
+    except OSError:
+        return False
+    for name in names:
+        try:
+            if os.readlink(os.path.join(fds, name)) == device:
+                return True
+        except OSError:
+            pass
+    return False
+
+
+class terminal:
+    """lrzsz's rz on the far end of a line, receiving into folder/received: started at once, or,
+    when late, only once the program holds the near end open. As a watch of run_kestrel."""
+
+    def __init__(self, near, far, folder, late):
+        self.near = os.path.realpath(near)
+        self.far = far
+        self.received = os.path.join(folder, "received")
+        self.late = late
+        self.stack = contextlib.ExitStack()
+        self.rz = None
+
+    def __enter__(self):
+        if not self.late:
+            self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stack.close()
+
+    def start(self):
+        self.rz = self.stack.enter_context(rz_receiver(self.far, self.received))
+
+    def __call__(self, proc, relay_log):
+        if self.rz is None and holds_open(proc.pid, self.near):
+            self.start()
+
+    def finish(self, settle):
+        if self.rz:
+            self.rz.finish(settle=settle)
+
+
 # --- one run of the program ------------------------------------------------------------------
 
 class suite:
     def __init__(self, args):
         self.args = args
-        self.prefix = wine_prefix(os.path.join(args.work, "prefix"))
+        self.prefix = wine_prefix(os.path.join(args.work, "prefix"), bits=args.bits,
+                                  template=args.prefix_template)
+        # Under qemu the program takes long to open its port: rz, started before, would give
+        # up ZMODEM first. The 64-bit runs keep a receiver that is listening from the start.
+        self.late_terminal = args.bits == 32
+        self.run_limit = 300 if args.bits == 32 else 150
         wallpaper = os.path.join(args.work, "wallpaper.bmp")
         write_wallpaper(wallpaper)
         settings = os.path.join(args.work, "settings.reg")
@@ -274,21 +342,18 @@ class suite:
                 r"Control Panel\Desktop": {
                     "Wallpaper": windows_folder(args.work) + "wallpaper.bmp",
                     "WallpaperStyle": "0", "TileWallpaper": "0"}}))
-        status, out = self.wine(["reg", "import", windows_folder(args.work) + "settings.reg"],
-                                timeout=60)
-        expect(status == 0, f"reg import: {out.strip()}")
+        self.prefix.reg("import", windows_folder(args.work) + "settings.reg")
         self.prefix.stop()
 
-    def wine(self, argv, cwd=None, timeout=120, env=None):
-        """Runs a Windows console program to its end; (status, standard output)."""
-        saved = self.prefix.env
-        if env:
-            self.prefix.env = dict(saved, **env)
-        try:
-            proc = self.prefix.run(argv, cwd=cwd, stdout=subprocess.PIPE,
-                                   stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-        finally:
-            self.prefix.env = saved
+    def tool(self, argv, cwd=None, timeout=120):
+        """Runs a console program to its end, a Windows one in the prefix, any other directly;
+        (status, standard output)."""
+        output = dict(cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                      stdin=subprocess.DEVNULL)
+        if windows_program(argv[0]):
+            proc = self.prefix.run(argv, **output)
+        else:
+            proc = subprocess.Popen(argv, start_new_session=True, **output)
         try:
             out, _ = proc.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -314,11 +379,12 @@ class suite:
             with open(os.path.join(prog, "tabsync.ini"), "wb") as f:
                 f.write(settings)
 
-    def run_kestrel(self, folder, display, dialog=None, each=None, timeout=150):
+    def run_kestrel(self, folder, display, dialog=None, watches=(), timeout=None):
         """Runs kestrel.exe from folder/prog with the current directory at folder, answers the
         dialog with dialog(display, window) when it appears, closes each message box, and calls
-        each(proc, relay log) on every round of its watch. Returns (exit status, message boxes,
-        dialog seen)."""
+        every watch(proc, relay log) on every round. Returns (exit status, message boxes, dialog
+        seen)."""
+        timeout = timeout or self.run_limit
         prog = os.path.join(folder, "prog")
         relay_log = os.path.join(folder, "relay.log")
         saved = self.prefix.env
@@ -350,8 +416,9 @@ class suite:
                             display.screenshot(os.path.join(folder, "message.png"))
                         display.keys(window, "Return")
                         boxes_closed += 1
-                if each:
-                    each(proc, relay_log)
+                for watch in watches:
+                    if watch:
+                        watch(proc, relay_log)
                 time.sleep(0.3)
         finally:
             stop_process(proc)
@@ -362,16 +429,18 @@ class suite:
         base name the program uses, since the record file keeps its own path in its header:
         {sent name: bytes}. The files are moved out of the program folder afterwards."""
         prog = os.path.join(folder, "prog")
-        status, out = self.wine([self.args.reference, "LOOKUP.TXT",
-                                 windows_folder(prog) + "~tmpdbf", str(LINE_LENGTH),
+        base = windows_folder(prog) + "~tmpdbf"
+        status, out = self.tool([self.args.reference, "LOOKUP.TXT", base, str(LINE_LENGTH),
                                  str(key1[0]), str(key1[1]), str(key2[0]), str(key2[1])],
                                 cwd=prog)
         expect(status == 0, f"reference conversion failed: {out.strip()}")
+        # A native reference takes the Windows path for a plain file name in the folder.
+        made = "~tmpdbf" if windows_program(self.args.reference) else base
         ref = os.path.join(folder, "reference")
         os.makedirs(ref, exist_ok=True)
         files = {}
         for n, name in enumerate(SENT_NAMES):
-            path = os.path.join(prog, "~tmpdbf.db%d" % n)
+            path = os.path.join(prog, made + ".db%d" % n)
             if os.path.exists(path):
                 shutil.move(path, os.path.join(ref, name))
                 with open(os.path.join(ref, name), "rb") as f:
@@ -387,7 +456,7 @@ class suite:
                 got = f.read()
             expect(got == data, f"{name}: {len(got)} bytes received differ from the "
                                 f"{len(data)} bytes of the reference conversion")
-        status, out = self.wine([self.args.zkwdbf, "check", "dbf1"], cwd=received)
+        status, out = self.tool([self.args.zkwdbf, "check", "dbf1"], cwd=received)
         expect(status == 0, f"zkwdbf check on the received files: {out.strip()}")
 
     def check_folder_clean(self, folder):
@@ -467,10 +536,10 @@ def transfer_case(s, name, count, key2, seed, check_box=False):
     expect(len(expected) == (3 if key2[0] > 0 else 2), f"reference made {sorted(expected)}")
     with pty_pair(folder) as (line_a, line_b):
         s.prefix.map_com(1, line_a)
-        with rz_receiver(line_b, os.path.join(folder, "received")) as rz, \
+        with terminal(line_a, line_b, folder, s.late_terminal) as rz, \
                 virtual_display() as display:
             box = box_gone_check(display, folder) if check_box else None
-            status, boxes, _ = s.run_kestrel(folder, display, each=box)
+            status, boxes, _ = s.run_kestrel(folder, display, watches=(rz, box))
             rz.finish(settle=3.0)
     s.expect_boxes(boxes, SUCCESS)
     expect(status == 0, f"exit status {status}")
@@ -520,9 +589,9 @@ def case_dialog_ok(s):
 
     with pty_pair(folder) as (line_a, line_b):
         s.prefix.map_com(2, line_a)
-        with rz_receiver(line_b, os.path.join(folder, "received")) as rz, \
+        with terminal(line_a, line_b, folder, s.late_terminal) as rz, \
                 virtual_display() as display:
-            status, boxes, seen = s.run_kestrel(folder, display, dialog=answer)
+            status, boxes, seen = s.run_kestrel(folder, display, dialog=answer, watches=(rz,))
             rz.finish(settle=3.0)
     expect(seen, "the Properties dialog did not appear")
     with open(os.path.join(prog, "tabsync.ini"), "rb") as f:
@@ -559,7 +628,7 @@ def case_dialog_cancel(s):
 
 
 def failure_case(s, name, settings_args, receiver, boxes_expected, status_expected=0,
-                 clean=True, lines=None, timeout=150):
+                 clean=True, lines=None, timeout=None):
     """A run with a settings file that goes wrong: the boxes, the status, nothing received."""
     folder = s.case_folder(name)
     prog = os.path.join(folder, "prog")
@@ -645,9 +714,13 @@ def main():
     parser.add_argument("--dll")
     parser.add_argument("--reference", required=True)
     parser.add_argument("--zkwdbf", required=True)
+    parser.add_argument("--bits", type=int, choices=(32, 64), default=64,
+                        help="32: the program runs under 32-bit Wine inside qemu-i386")
+    parser.add_argument("--prefix-template",
+                        help="make the Wine prefix by copying this one (made on first use)")
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
-    for name in ("work", "kestrel", "dll", "reference", "zkwdbf"):
+    for name in ("work", "kestrel", "dll", "reference", "zkwdbf", "prefix_template"):
         if getattr(args, name):
             setattr(args, name, os.path.abspath(getattr(args, name)))
 
