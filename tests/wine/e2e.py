@@ -417,8 +417,7 @@ class suite:
                         display.keys(window, "Return")
                         boxes_closed += 1
                 for watch in watches:
-                    if watch:
-                        watch(proc, relay_log)
+                    watch(proc, relay_log)
                 time.sleep(0.3)
         finally:
             stop_process(proc)
@@ -497,22 +496,42 @@ def write_wallpaper(path):
 
 class box_gone_check:
     """The job closes the conversion's Progress box and then waits 3 s before the send opens
-    its own. Once the relay log shows that wait begin, the band of the screen where the box
-    stood must show the desktop's wallpaper again, pixel for pixel."""
+    its own. As soon as the relay log shows that wait begin, the band of the screen where the
+    box stood must show the desktop's wallpaper again, pixel for pixel. The log is watched in a
+    thread of its own, closely, while the run goes on."""
 
     def __init__(self, display, folder):
         self.display = display
+        self.relay_log = os.path.join(folder, "relay.log")
         self.screenshot = os.path.join(folder, "box-gone.png")
         self.top = SCREEN_HEIGHT // 2 - BOX_HEIGHT // 2
         self.after = None
 
-    def __call__(self, proc, relay_log):
-        if self.after is not None:
-            return
-        with open(relay_log, "r", errors="replace") as f:
-            if JOB_WAIT.search(f.read()):
+    def __enter__(self):
+        self.stopped = threading.Event()
+        self.thread = threading.Thread(target=self.watch, daemon=True)
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stopped.set()
+        self.thread.join(timeout=30)
+
+    def watch(self):
+        offset, tail = 0, ""
+        while not self.stopped.wait(0.05):
+            try:
+                with open(self.relay_log, "rb") as f:
+                    f.seek(offset)
+                    chunk = f.read()
+            except OSError:
+                continue
+            offset += len(chunk)
+            tail = tail[-64:] + chunk.decode("latin-1")
+            if JOB_WAIT.search(tail):
                 self.after = self.display.grab(0, self.top, SCREEN_WIDTH, BOX_HEIGHT)
                 self.display.screenshot(self.screenshot)
+                return
 
     def verify(self):
         expect(self.after is not None, "the job's wait before the send was not seen")
@@ -538,12 +557,13 @@ def transfer_case(s, name, count, key2, seed, check_box=False):
         s.prefix.map_com(1, line_a)
         with terminal(line_a, line_b, folder, s.late_terminal) as rz, \
                 virtual_display() as display:
-            box = box_gone_check(display, folder) if check_box else None
-            status, boxes, _ = s.run_kestrel(folder, display, watches=(rz, box))
+            box = box_gone_check(display, folder) if check_box else contextlib.nullcontext()
+            with box:
+                status, boxes, _ = s.run_kestrel(folder, display, watches=(rz,))
             rz.finish(settle=3.0)
     s.expect_boxes(boxes, SUCCESS)
     expect(status == 0, f"exit status {status}")
-    if box:
+    if check_box:
         box.verify()
     s.check_received(folder, expected)
     s.check_folder_clean(folder)
