@@ -34,7 +34,8 @@ endmacro()
 
 # kestrel_gtest_executable(name SOURCES ... LIBS ...): a GoogleTest program registered with
 # CTest. Windows builds discover and run their tests through the emulator (Wine); a build
-# without one (32-bit Windows, which this machine cannot run) only compiles the program.
+# without one (32-bit Windows, which this machine runs only inside qemu) only compiles the
+# program.
 function(kestrel_gtest_executable name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
