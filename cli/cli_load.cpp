@@ -131,6 +131,18 @@ void explain_failed_conversion()
     }
 }
 
+// After "Can't open COM port.": which port that was.
+void explain_port(const char *port)
+{
+    if (port)
+        complain("the port was %s", port);
+    else if (settings.com_index >= 0 && settings.com_index <= 5 && settings.baud_index >= 0 &&
+             settings.baud_index <= 4)
+        complain("the settings file names COM%d", settings.com_index + 1);
+    else
+        complain("the settings file names no port or no rate (lines 8 and 9)");
+}
+
 struct load_request {
     const char *settings_file;
     const char *port;
@@ -176,7 +188,9 @@ int run_job()
         explain_failed_conversion();
     }
     close_lookup();
-    return converted == 0 ? CLI_CONVERSION : transfer_status();
+    if (converted == 0)
+        return CLI_CONVERSION;
+    return transfer_status();
 }
 
 } // namespace
@@ -201,5 +215,8 @@ int run_load(int count, char **args)
         settings.com_index = com_index;
     if (request.rate)
         settings.baud_index = baud_index;
-    return run_job();
+    const int result = run_job();
+    if (result == CLI_PORT)
+        explain_port(request.port);
+    return result;
 }

@@ -117,5 +117,10 @@ int run_send(int count, char **args)
         return CLI_USAGE;
     const int sent = zmodem_send_files(files, paths, names, static_cast<unsigned char>(com_index),
                                        static_cast<unsigned char>(baud_index));
-    return sent == files ? CLI_OK : transfer_status();
+    if (sent == files)
+        return CLI_OK;
+    const int status = transfer_status();
+    if (status == CLI_PORT)
+        complain("the port was %s", port);
+    return status;
 }
