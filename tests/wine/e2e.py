@@ -172,6 +172,7 @@ def settings_text(folder, name, line_length, key1, key2, com_index, baud_index, 
 
 
 def windows_program(path):
+    """Whether path is a Windows program (to be run in the prefix) rather than a native one."""
     with open(path, "rb") as f:
         return f.read(2) == b"MZ"
 
@@ -322,14 +323,13 @@ class suite:
         self.args = args
         self.prefix = wine_prefix(os.path.join(args.work, "prefix"), bits=args.bits,
                                   template=args.prefix_template)
-        # Under qemu the program takes long to open its port: rz, started before, would give
-        # up ZMODEM first. The 64-bit runs keep a receiver that is listening from the start.
+        # Under qemu the program takes many seconds to open its port, while rz repeats its
+        # ZRINIT every 10 s and gives up ZMODEM after five: there rz starts once the port is
+        # open. The 64-bit runs keep a receiver that is listening from the start.
         self.late_terminal = args.bits == 32
         self.run_limit = 300 if args.bits == 32 else 150
-        wallpaper = os.path.join(args.work, "wallpaper.bmp")
-        write_wallpaper(wallpaper)
-        settings = os.path.join(args.work, "settings.reg")
-        with open(settings, "w", encoding="ascii") as f:
+        write_wallpaper(os.path.join(args.work, "wallpaper.bmp"))
+        with open(os.path.join(args.work, "settings.reg"), "w", encoding="ascii") as f:
             f.write(registry_text({
                 # Log the text of every message box, and the job's wait, when relay tracing is on.
                 r"Software\Wine\Debug": {
