@@ -2,6 +2,7 @@
 
     from wine import wine_prefix
     prefix = wine_prefix(folder)             # made on first use (bounded), kept for later runs
+    prefix = wine_prefix(folder, env={"LC_ALL": "pl_PL.UTF-8"})   # with more in its environment
     prefix.map_com(1, device)                # HKLM\\Software\\Wine\\Ports "COM1" = device
     proc = prefix.run([exe, args...])        # a Popen; its wineserver is this prefix's own
     prefix.stop()                            # ends this prefix's wineserver
@@ -24,11 +25,12 @@ def available():
 
 
 class wine_prefix:
-    def __init__(self, folder, make_timeout=300):
+    def __init__(self, folder, make_timeout=300, env=None):
         self.folder = os.path.abspath(folder)
         self.env = dict(os.environ)
         self.env.update(WINEPREFIX=self.folder, WINEARCH="win64", WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.env.update(env or {})
         self.env.pop("DISPLAY", None)
         with open(self.folder + ".lock", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
