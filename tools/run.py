@@ -34,7 +34,8 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "wine"))
 from lines import pty_pair, stop_process  # noqa: E402
 from rz import rz_receiver  # noqa: E402
 from wine import wine_prefix  # noqa: E402
-from e2e import message_boxes, settings_text, virtual_display, windows_folder  # noqa: E402
+from e2e import RELAY_MESSAGE_BOXES, message_boxes, settings_text  # noqa: E402
+from e2e import virtual_display, windows_folder  # noqa: E402
 
 # LC_ALL, since it overrides whatever LC_* the caller's session sets.
 POLISH = {"LANG": "pl_PL.UTF-8", "LC_ALL": "pl_PL.UTF-8"}
@@ -139,12 +140,9 @@ def main():
 
     print(f"run: program folder {prog}")
     print("run: preparing the Wine prefix (the first time takes a minute)")
-    prefix = wine_prefix(os.path.join(folder, "prefix"), env=POLISH)
     # The relay log then holds the text of every message box, to be shown at the end.
-    subprocess.run(["/usr/lib/wine/wine64", "reg", "add", r"HKCU\Software\Wine\Debug", "/v",
-                    "RelayInclude", "/t", "REG_SZ", "/d", "user32.MessageBoxA;user32.MessageBoxW",
-                    "/f"], env=prefix.env, timeout=120, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, check=True)
+    prefix = wine_prefix(os.path.join(folder, "prefix"), env=POLISH,
+                         registry=RELAY_MESSAGE_BOXES)
     try:
         with pty_pair(folder) as (line_a, line_b):
             prefix.map_com(1, line_a)

@@ -161,6 +161,10 @@ def windows_folder(path):
 
 # --- relay log of the message boxes --------------------------------------------------------
 
+# With relay tracing on, Wine logs the text of every message box.
+RELAY_MESSAGE_BOXES = [(r"HKEY_CURRENT_USER\Software\Wine\Debug", "RelayInclude",
+                        "user32.MessageBoxA;user32.MessageBoxW")]
+
 RELAY_CALL = re.compile(
     r'Call user32\.MessageBox([AW])\(([0-9a-fA-F]+),[0-9a-fA-F]+ (L?"(?:[^"\\]|\\.)*"),'
     r'[0-9a-fA-F]+ (L?"(?:[^"\\]|\\.)*"),([0-9a-fA-F]+)\)')
@@ -236,11 +240,8 @@ class line_listener:
 class suite:
     def __init__(self, args):
         self.args = args
-        self.prefix = wine_prefix(os.path.join(args.work, "prefix"))
-        # Log the text of every message box when relay tracing is on.
-        self.wine(["reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/t",
-                   "REG_SZ", "/d", "user32.MessageBoxA;user32.MessageBoxW", "/f"], timeout=60)
-        self.prefix.stop()
+        self.prefix = wine_prefix(os.path.join(args.work, "prefix"),
+                                  registry=RELAY_MESSAGE_BOXES)
 
     def wine(self, argv, cwd=None, timeout=120, env=None):
         """Runs a Windows console program to its end; (status, standard output)."""
