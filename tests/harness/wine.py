@@ -48,6 +48,7 @@ class wine_prefix:
         self.env = dict(os.environ)
         self.env.update(WINEPREFIX=self.folder, WINEARCH="win64", WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.env.pop("DISPLAY", None)
         self.env.update(env or {})
         os.makedirs(self.ports, exist_ok=True)
         ports = [(r"HKEY_LOCAL_MACHINE\Software\Wine\Ports", "COM%d" % n,
