@@ -177,24 +177,16 @@ def windows_program(path):
         return f.read(2) == b"MZ"
 
 
-def registry_text(keys):
-    """A registry file setting string values under HKEY_CURRENT_USER: {key: {name: value}}."""
-    def quoted(text):
-        return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
-    lines = ["REGEDIT4", ""]
-    for key, values in keys.items():
-        lines.append("[HKEY_CURRENT_USER\\" + key + "]")
-        lines += [quoted(name) + "=" + quoted(value) for name, value in values.items()]
-        lines.append("")
-    return "\r\n".join(lines)
-
-
 def windows_folder(path):
     """The folder as the program sees it under Wine: drive Z: is the root."""
     return "Z:" + os.path.abspath(path).replace("/", "\\") + "\\"
 
 
 # --- relay log of the message boxes --------------------------------------------------------
+
+# With relay tracing on, Wine logs the text of every message box, and the job's wait.
+RELAY_MESSAGE_BOXES = [(r"HKEY_CURRENT_USER\Software\Wine\Debug", "RelayInclude",
+                        "user32.MessageBoxA;user32.MessageBoxW;kernel32.Sleep")]
 
 RELAY_CALL = re.compile(
     r'Call user32\.MessageBox([AW])\(([0-9a-fA-F]+),[0-9a-fA-F]+ (L?"(?:[^"\\]|\\.)*"),'
@@ -321,29 +313,25 @@ class terminal:
 class suite:
     def __init__(self, args):
         self.args = args
-        self.prefix = wine_prefix(os.path.join(args.work, "prefix"), bits=args.bits,
-                                  template=args.prefix_template)
         # Under qemu the program takes many seconds to open its port, while rz repeats its
         # ZRINIT every 10 s and gives up ZMODEM after five: there rz starts once the port is
         # open. The 64-bit runs keep a receiver that is listening from the start.
         self.late_terminal = args.bits == 32
         self.run_limit = 300 if args.bits == 32 else 150
         write_wallpaper(os.path.join(args.work, "wallpaper.bmp"))
-        with open(os.path.join(args.work, "settings.reg"), "w", encoding="ascii") as f:
-            f.write(registry_text({
-                # Log the text of every message box, and the job's wait, when relay tracing is on.
-                r"Software\Wine\Debug": {
-                    "RelayInclude": "user32.MessageBoxA;user32.MessageBoxW;kernel32.Sleep"},
-                # A desktop of the screen's size that Wine paints itself, with a patterned
-                # wallpaper on which pixels that the Progress box leaves behind show.
-                r"Software\Wine\Explorer": {"Desktop": "Default"},
-                r"Software\Wine\Explorer\Desktops": {
-                    "Default": "%dx%d" % (SCREEN_WIDTH, SCREEN_HEIGHT)},
-                r"Control Panel\Desktop": {
-                    "Wallpaper": windows_folder(args.work) + "wallpaper.bmp",
-                    "WallpaperStyle": "0", "TileWallpaper": "0"}}))
-        self.prefix.reg("import", windows_folder(args.work) + "settings.reg")
-        self.prefix.stop()
+        user = "HKEY_CURRENT_USER\\"
+        self.prefix = wine_prefix(os.path.join(args.work, "prefix"), bits=args.bits,
+                                  template=args.prefix_template, registry=[
+            RELAY_MESSAGE_BOXES[0],
+            # A desktop of the screen's size that Wine paints itself, with a patterned
+            # wallpaper on which pixels that the Progress box leaves behind show.
+            (user + r"Software\Wine\Explorer", "Desktop", "Default"),
+            (user + r"Software\Wine\Explorer\Desktops", "Default",
+             "%dx%d" % (SCREEN_WIDTH, SCREEN_HEIGHT)),
+            (user + r"Control Panel\Desktop", "Wallpaper",
+             windows_folder(args.work) + "wallpaper.bmp"),
+            (user + r"Control Panel\Desktop", "WallpaperStyle", "0"),
+            (user + r"Control Panel\Desktop", "TileWallpaper", "0")])
 
     def tool(self, argv, cwd=None, timeout=120):
         """Runs a console program to its end, a Windows one in the prefix, any other directly;
