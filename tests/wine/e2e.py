@@ -32,7 +32,7 @@ import time
 import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "harness"))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, HERE)
 
 from display import virtual_display  # noqa: E402
