@@ -22,6 +22,7 @@ function(kestrel_warnings_stay_warnings folder)
     endif()
   endforeach()
 endfunction()
+
 # No exceptions and no run-time type information anywhere in the product.
 add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions> $<$<COMPILE_LANGUAGE:CXX>:-fno-rtti>)
 
