@@ -41,9 +41,10 @@ import time
 import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "harness"))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, HERE)
 
+from display import virtual_display  # noqa: E402
 from lines import pty_pair, stop_process  # noqa: E402
 from rz import rz_receiver  # noqa: E402
 from wine import wine_prefix  # noqa: E402
@@ -67,76 +68,6 @@ class CaseFailed(Exception):
 def expect(condition, message):
     if not condition:
         raise CaseFailed(message)
-
-
-# --- the virtual display ---------------------------------------------------------------------
-
-class virtual_display:
-    """An Xvfb server on a display number that Xvfb itself finds free (-displayfd), so that
-    concurrent users never race for one; stopped by its id."""
-
-    def __enter__(self, wait=15.0):
-        read_end, write_end = os.pipe()
-        try:
-            proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                                     "1024x768x24", "-nolisten", "tcp"],
-                                    pass_fds=(write_end,), stdin=subprocess.DEVNULL,
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                    start_new_session=True)
-            os.close(write_end)
-            number = b""
-            deadline = time.monotonic() + wait
-            while not number.endswith(b"\n") and time.monotonic() < deadline:
-                ready, _, _ = select.select([read_end], [], [], 0.2)
-                if ready:
-                    chunk = os.read(read_end, 16)
-                    if not chunk:
-                        break
-                    number += chunk
-        finally:
-            os.close(read_end)
-        if not number.strip().isdigit():
-            stop_process(proc)
-            raise RuntimeError("Xvfb did not start")
-        self.proc, self.name = proc, ":" + number.strip().decode()
-        return self
-
-    def __exit__(self, *exc):
-        stop_process(self.proc)
-
-    def x(self, *argv, timeout=10):
-        """Runs an X client (xdotool, import) on this display; its standard output."""
-        env = dict(os.environ, DISPLAY=self.name)
-        done = subprocess.run(list(argv), env=env, timeout=timeout, stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL, text=True)
-        return done.stdout
-
-    def windows(self, title):
-        """Ids of the visible windows whose title is exactly title."""
-        out = self.x("xdotool", "search", "--onlyvisible", "--name", "^" + re.escape(title) + "$")
-        return [w for w in out.split() if w.isdigit()]
-
-    def screenshot(self, path):
-        self.x("import", "-window", "root", path, timeout=20)
-
-    def grab(self, x, y, width, height):
-        """The RGB bytes of a rectangle of the screen, row by row."""
-        env = dict(os.environ, DISPLAY=self.name)
-        done = subprocess.run(["import", "-window", "root", "-crop", f"{width}x{height}+{x}+{y}",
-                               "-depth", "8", "rgb:-"], env=env, timeout=20,
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        return done.stdout
-
-    def keys(self, window, *keys):
-        self.x("xdotool", "windowfocus", "--sync", window, timeout=10)
-        for key in keys:
-            self.x("xdotool", "key", "--delay", "40", key)
-            time.sleep(0.1)
-
-    def type(self, window, text):
-        self.x("xdotool", "windowfocus", "--sync", window, timeout=10)
-        self.x("xdotool", "type", "--delay", "40", text, timeout=30)
-        time.sleep(0.1)
 
 
 # --- the sample lookup file and the settings file ------------------------------------------
