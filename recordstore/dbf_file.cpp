@@ -10,7 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "dbf_internal.h"
+#include "dbf_slot.h"
 #include "dbf_os.h"
 
 namespace {
@@ -70,7 +70,7 @@ int file_attach(int slot, FILE *file)
     slot_state *s = &slot_table[slot];
     uint64_t size = 0;
     if (!os_file_size(file, &size)) {
-        last_error = DBF_ERR_CORRUPT;
+        last_error = DBF_ERR_NOT_DBF;
         return 0;
     }
     s->file = file;
@@ -112,7 +112,7 @@ int file_read_at(int slot, uint64_t off, void *buf, size_t len)
     slot_state *s = &slot_table[slot];
     file_cache *c = &s->cache;
     if (off > c->size || len > c->size - off) {
-        last_error = DBF_ERR_CORRUPT;
+        last_error = DBF_ERR_NOT_DBF;
         return 0;
     }
     if (c->image) {
@@ -120,7 +120,7 @@ int file_read_at(int slot, uint64_t off, void *buf, size_t len)
         return 1;
     }
     if (!os_read_at(s->file, off, buf, len)) {
-        last_error = DBF_ERR_CORRUPT;
+        last_error = DBF_ERR_NOT_DBF;
         return 0;
     }
     return 1;
@@ -140,7 +140,7 @@ int file_write_at(int slot, uint64_t off, const void *buf, size_t len)
     file_cache *c = &s->cache;
     uint64_t end = off + len;
     if (off > c->size) {
-        last_error = DBF_ERR_WRITE;
+        last_error = DBF_ERR_NO_RESOURCE;
         return 0;
     }
     if (c->image && end > c->capacity)
@@ -157,7 +157,7 @@ int file_write_at(int slot, uint64_t off, const void *buf, size_t len)
         uint64_t size = 0;
         if (os_file_size(s->file, &size))
             c->size = size;
-        last_error = DBF_ERR_WRITE;
+        last_error = DBF_ERR_NO_RESOURCE;
         return 0;
     }
     if (c->image && !c->mapped)
@@ -171,7 +171,7 @@ int file_shorten(int slot, uint64_t size)
 {
     slot_state *s = &slot_table[slot];
     if (size > s->cache.size || !os_truncate(s->file, size)) {
-        last_error = DBF_ERR_WRITE;
+        last_error = DBF_ERR_NO_RESOURCE;
         return 0;
     }
     s->cache.size = size;

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "dbf_internal.h"
+#include "dbf_tree.h"
 #include "zkw_dbf.h"
 
 namespace dbf_test {

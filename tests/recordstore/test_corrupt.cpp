@@ -10,7 +10,7 @@
 #include "dbf_check.h"
 #include "dbf_test_util.h"
 #include "dbf_format.h"
-#include "dbf_internal.h"
+#include "dbf_tree.h"
 #include "zkw_dbf.h"
 
 #include <gtest/gtest.h>
