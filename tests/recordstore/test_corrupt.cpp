@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -77,9 +78,13 @@ void on_alarm(int)
 }
 #endif
 
-void step(const char *fmt, int a = 0, int b = 0)
+__attribute__((format(printf, 1, 2)))
+void step(const char *fmt, ...)
 {
-    snprintf(current_step, sizeof current_step, fmt, a, b);
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(current_step, sizeof current_step, fmt, ap);
+    va_end(ap);
 #if !defined(_WIN32)
     alarm(60);
 #endif
@@ -114,7 +119,7 @@ protected:
 #endif
         remove_files();
     }
-    void run_rounds(int records, int rounds);
+    void run_rounds(int records, int round_count);
     std::string file(int n) const { return base + ".db" + std::to_string(n); }
     void remove_files()
     {
@@ -330,7 +335,7 @@ void exercise(int h, std::mt19937 &rng, bool keep_keys)
 }
 
 // Rounds of damage to a sound set of the given size, each followed by every operation.
-void CorruptFileSets::run_rounds(int records, int rounds)
+void CorruptFileSets::run_rounds(int records, int round_count)
 {
     SCOPED_TRACE("seed " + std::to_string(seed) + " (KESTREL_SEED repeats it)");
     std::mt19937 rng(seed);
@@ -339,7 +344,7 @@ void CorruptFileSets::run_rounds(int records, int rounds)
         return;
 
     check_report report;
-    for (int round = 0; round < rounds; round++) {
+    for (int round = 0; round < round_count; round++) {
         bytes files[3] = {pristine[0], pristine[1], pristine[2]};
         bool lost_index = false;
         std::string what = damage(rng, files, lost_index, (uint32_t)records);
