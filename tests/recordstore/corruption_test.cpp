@@ -31,19 +31,13 @@
 
 namespace {
 
+using dbf_test::report_text;
+
 using bytes = std::vector<uint8_t>;
 
 constexpr int RECORD_LENGTH = 16;
 constexpr int KEY1_OFFSET = 0, KEY1_LENGTH = 3;  // few distinct values: many equal keys
 constexpr int KEY2_OFFSET = 3, KEY2_LENGTH = 2;
-
-std::string report_text(const check_report &r)
-{
-    std::string s;
-    for (int i = 0; i < r.fault_count; i++)
-        s += std::string(r.messages[i]) + "\n";
-    return s;
-}
 
 void make_record(std::mt19937 &rng, uint8_t *rec)
 {
@@ -69,7 +63,7 @@ char current_step[200];
 #if !defined(_WIN32)
 void on_alarm(int)
 {
-    static const char msg[] = "test_corrupt: no progress for 60 s, hung in: ";
+    static const char msg[] = "corruption_test: no progress for 60 s, hung in: ";
     ssize_t ignored = write(2, msg, sizeof msg - 1);
     ignored = write(2, current_step, strlen(current_step));
     ignored = write(2, "\n", 1);
