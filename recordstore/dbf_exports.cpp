@@ -73,17 +73,8 @@ ZKW_API int create_DBF(const char *base_name, int record_length)
         last_error = DBF_ERR_EXISTS;
         return -1;
     }
-    FILE *file = fopen(path, "w+b");
-    if (!file) {
-        last_error = DBF_ERR_NO_RESOURCE;
+    if (!file_open_into(slot, path, "w+b", DBF_ERR_NO_RESOURCE))
         return -1;
-    }
-    if (!file_attach(slot, file)) {
-        fclose(file);
-        remove(path);
-        last_error = DBF_ERR_NO_RESOURCE;
-        return -1;
-    }
     header_init(path, (uint16_t)record_length);
     uint8_t block[2 * HDR_BLOCK_SIZE];
     memset(block, 0, sizeof block);
@@ -115,16 +106,8 @@ ZKW_API int open_DBF(const char *base_name)
         last_error = DBF_ERR_NO_RESOURCE;
         return -1;
     }
-    FILE *file = fopen(path, "r+b");
-    if (!file) {
-        last_error = DBF_ERR_OPEN;
+    if (!file_open_into(rs, path, "r+b", DBF_ERR_OPEN))
         return -1;
-    }
-    if (!file_attach(rs, file)) {
-        fclose(file);
-        last_error = DBF_ERR_OPEN;
-        return -1;
-    }
     if (!take_record_header(rs, path)) {
         file_detach(rs);
         return -1;

@@ -7,6 +7,7 @@
  * every moment exactly what they would be without the cache. When the image cannot be set
  * up or grown, the slot falls back to reading and writing the file directly.
  */
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -92,6 +93,23 @@ int file_attach(int slot, FILE *file)
         c->capacity = cap;
         if (size > 0 && !os_read_at(file, 0, c->image, (size_t)size))
             cache_drop(c);
+    }
+    return 1;
+}
+
+int file_open_into(int slot, const char *path, const char *mode, int fail_code)
+{
+    FILE *file = fopen(path, mode);
+    if (!file) {
+        last_error = fail_code;
+        return 0;
+    }
+    if (!file_attach(slot, file)) {
+        fclose(file);
+        if (mode[0] == 'w')
+            remove(path);
+        last_error = fail_code;
+        return 0;
     }
     return 1;
 }

@@ -47,16 +47,8 @@ int open_index(int rs, int n, const char *path, int o, int l)
         last_error = DBF_ERR_NO_RESOURCE;
         return 0;
     }
-    FILE *file = fopen(path, "r+b");
-    if (!file) {
-        last_error = DBF_ERR_OPEN;
+    if (!file_open_into(is, path, "r+b", DBF_ERR_OPEN))
         return 0;
-    }
-    if (!file_attach(is, file)) {
-        fclose(file);
-        last_error = DBF_ERR_OPEN;
-        return 0;
-    }
     setup_index_slot(rs, is, n, o, l);
     if (!index_size_ok(is) || !find_root(is)) {
         last_error = DBF_ERR_OPEN;
@@ -78,17 +70,8 @@ int index_create_file(int rs, int n, int o, int l)
     char path[HDR_PATH_SIZE];
     if (!header_read(rs) || !index_path_from_header(n, path))
         return 0;
-    FILE *file = fopen(path, "w+b");
-    if (!file) {
-        last_error = DBF_ERR_NO_RESOURCE;
+    if (!file_open_into(is, path, "w+b", DBF_ERR_NO_RESOURCE))
         return 0;
-    }
-    if (!file_attach(is, file)) {
-        fclose(file);
-        remove(path);
-        last_error = DBF_ERR_NO_RESOURCE;
-        return 0;
-    }
     uint8_t blocks[2 * BLOCK_SIZE];
     index_node empty;
     memset(&empty, 0, sizeof empty);

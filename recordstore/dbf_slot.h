@@ -178,6 +178,10 @@ int record_file_shorten(int rs, int32_t count);
 /* Puts an open FILE* into a free slot and sets up its cache (size read from the file).
  * 1, or 0 with last_error 4 when the size cannot be read (the FILE* is not closed). */
 int file_attach(int slot, FILE *file);
+/* Opens path with the stdio mode into the free slot and attaches it. 1, or 0 with
+ * last_error fail_code when the file cannot be opened or attached; a file that was being
+ * created ("w" modes) is then deleted again. */
+int file_open_into(int slot, const char *path, const char *mode, int fail_code);
 /* Closes the slot's file, drops its cache and frees the slot. */
 void file_detach(int slot);
 /* Reads len bytes at off. 1 when all of them lay inside the file and were read; 0 otherwise
