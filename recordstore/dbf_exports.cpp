@@ -52,6 +52,20 @@ int take_record_header(int rs, const char *path)
     return 1;
 }
 
+/* The checks of get_member and update_member: check_index_args (its code), then last_error
+ * 0 and the record file's slot and the record under the cursor of index n. 1 when the
+ * cursor stands on a record, 0 otherwise. */
+int record_under_cursor(int handle, int n, int *rs, int32_t *recno)
+{
+    *rs = slot_of_handle(handle);
+    if (!check_index_args(*rs, n))
+        return 0;
+    last_error = DBF_OK;
+    int is = index_slot(*rs, n);
+    *recno = slot_table[is].cursor_record;
+    return cursor_on_record(*rs, is);
+}
+
 } // namespace
 
 /* Creates base.db0 for records of record_length bytes. Returns the handle 64..95, or -1 with
@@ -219,28 +233,22 @@ ZKW_API int member_in_DBF(int handle)
  * 0 with last_error 0 when the cursor stands on no record; 0 with 4 on a short read. */
 ZKW_API int get_member(int handle, int index_no, void *record)
 {
-    int rs = slot_of_handle(handle);
-    if (!check_index_args(rs, index_no))
+    int rs = 0;
+    int32_t recno = 0;
+    if (!record_under_cursor(handle, index_no, &rs, &recno))
         return 0;
-    last_error = DBF_OK;
-    int is = index_slot(rs, index_no);
-    if (!cursor_on_record(rs, is))
-        return 0;
-    return record_read(rs, slot_table[is].cursor_record, record);
+    return record_read(rs, recno, record);
 }
 
 /* Overwrites the record under the cursor of index n; no index is reordered. Results as
  * get_member, and 0 with 6 when the write failed. */
 ZKW_API int update_member(int handle, int index_no, const void *record)
 {
-    int rs = slot_of_handle(handle);
-    if (!check_index_args(rs, index_no))
+    int rs = 0;
+    int32_t recno = 0;
+    if (!record_under_cursor(handle, index_no, &rs, &recno))
         return 0;
-    last_error = DBF_OK;
-    int is = index_slot(rs, index_no);
-    if (!cursor_on_record(rs, is))
-        return 0;
-    return record_write(rs, slot_table[is].cursor_record, record);
+    return record_write(rs, recno, record);
 }
 
 /* Creates empty index n on the key (key_offset, key_length). 1, or 0 with last_error 7, 8,
