@@ -6,6 +6,7 @@
 #include "message_box.h"
 #include "messages.h"
 #include "progress.h"
+#include "zm_proto.h"
 
 raw_port port_handle = RAW_PORT_NONE;
 
@@ -57,10 +58,14 @@ static int read_line_byte(unsigned char *b)
 static const std::uint32_t baud_rates[5] = {115200, 57600, 38400, 19200, 9600};
 
 // Eight CAN, ten backspaces, one NUL: cancels the receiver whatever state it is in.
-static const unsigned char cancel_sequence[19] = {
-    0x18, 0x18, 0x18, 0x18, 0x18, 0x18, 0x18, 0x18,
-    0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08,
-    0x00};
+static void send_cancel()
+{
+    for (int i = 0; i < 8; i++)
+        send_raw_byte(CAN);
+    for (int i = 0; i < 10; i++)
+        send_raw_byte(ZCAN_BS);
+    send_raw_byte(0);
+}
 
 static void show_cant_open()
 {
@@ -121,8 +126,7 @@ unsigned char receive_byte()
 
 void abort_transfer(const char *text)
 {
-    for (unsigned char b : cancel_sequence)
-        send_raw_byte(b);
+    send_cancel();
     close_port();
     show_progress(PROGRESS_CLOSE, 0);
     message_box(OWNER_ACTIVE, text, MSG_CAPTION_ERROR, MSGBOX_OK);

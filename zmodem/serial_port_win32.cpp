@@ -27,7 +27,7 @@ raw_port raw_port_open(int com_index)
 // control disabled. XonChar and XoffChar are given their usual values although XON/XOFF stays
 // off: the platform refuses a record in which the two are equal, and a refused record would
 // leave the port as it was.
-void fill_line_settings(DCB *dcb, std::uint32_t baud)
+static void fill_line_settings(DCB *dcb, std::uint32_t baud)
 {
     std::memset(dcb, 0, sizeof *dcb);
     dcb->DCBlength = sizeof *dcb;
@@ -41,7 +41,7 @@ void fill_line_settings(DCB *dcb, std::uint32_t baud)
 
 // A one-byte read returns at once when a byte is there, else after 4000 ms + 1 ms per byte
 // asked for; a one-byte write gives up after 55 ms.
-void fill_time_outs(COMMTIMEOUTS *time_outs)
+static void fill_time_outs(COMMTIMEOUTS *time_outs)
 {
     time_outs->ReadIntervalTimeout = MAXDWORD;
     time_outs->ReadTotalTimeoutMultiplier = 1;

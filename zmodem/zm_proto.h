@@ -9,31 +9,26 @@
 
 enum {
     ZPAD = 0x2A,   // '*', header lead-in
-    ZDLE = 0x18,   // escape prefix, also CAN
-    ZBIN = 0x41,   // 'A', binary header with CRC-16: never sent, skipped on reception
+    ZDLE = 0x18,   // escape prefix
     ZHEX = 0x42,   // 'B', hex header with CRC-16
     ZBIN32 = 0x43, // 'C', binary header with CRC-32
     ZCRCE = 0x68,  // 'h', last subpacket of a file, no answer expected
-    ZCRCG = 0x69,
-    ZCRCQ = 0x6A,
     ZCRCW = 0x6B,  // 'k', subpacket after which the receiver answers with a header
-    ZRUB0 = 0x6C,
     ZRUB1 = 0x6D,  // 'm', escaped form of 0xFF
     XON = 0x11,
     XOFF = 0x13,
-    ZCAN_BS = 0x08
+    CAN = 0x18,    // the cancel byte, the same value as ZDLE
+    ZCAN_BS = 0x08 // the backspaces that follow the cancel bytes
 };
 
 // Frame types.
 enum {
     ZRQINIT = 0,
     ZRINIT = 1,
-    ZSINIT = 2,
     ZACK = 3,
     ZFILE = 4,
     ZSKIP = 5,
     ZNAK = 6,
-    ZABORT = 7,
     ZFIN = 8,
     ZRPOS = 9,
     ZDATA = 10,

@@ -3,7 +3,7 @@
 // each written the moment it is decoded, before its CRC is tested.
 //
 // Everything before a header is skipped: the CR LF XON after a receiver's hex header, noise,
-// a binary header with CRC-16 (ZBIN, never asked for). A run of ZDLE (a cancel) ends the
+// a binary header with CRC-16 ('A', never asked for). A run of ZDLE (a cancel) ends the
 // search: once a non-ZDLE byte has been followed by six ZDLE, the byte in hand is dropped and
 // what follows is decoded as a hex header. No time-out here: receive_byte owns it.
 #include "zm_proto.h"
@@ -92,14 +92,14 @@ int receive_header()
     }
 }
 
-static unsigned char receive_unescaped()
+// The value of b as read from the line: b itself, or for ZDLE the byte it escapes, which is
+// read next (ZRUB1 stands for 0xFF, anything else for itself XOR 0x40).
+static unsigned char unescape(unsigned char b)
 {
-    unsigned char b = receive_byte();
-    if (b == ZDLE) {
-        unsigned char e = receive_byte();
-        b = e == ZRUB1 ? 0xFF : (unsigned char)(e ^ 0x40);
-    }
-    return b;
+    if (b != ZDLE)
+        return b;
+    unsigned char e = receive_byte();
+    return e == ZRUB1 ? 0xFF : (unsigned char)(e ^ 0x40);
 }
 
 // type ZP0 ZP1 ZP2 ZP3 | CRC-32 low byte first, all ZDLE-escaped
@@ -110,17 +110,14 @@ int receive_bin32_header()
         unsigned char b = receive_byte();
         if (i == 0)
             rx_type = b; // types a receiver sends are never escaped
-        if (b == ZDLE) {
-            unsigned char e = receive_byte();
-            b = e == ZRUB1 ? 0xFF : (unsigned char)(e ^ 0x40);
-        }
+        b = unescape(b);
         if (i > 0)
             rx_pos[i - 1] = b;
         crc32_update(b);
     }
     std::uint32_t crc = ~crc32_acc;
     for (int i = 0; i < 4; i++) {
-        if (receive_unescaped() != ((crc >> (8 * i)) & 0xFF)) {
+        if (unescape(receive_byte()) != ((crc >> (8 * i)) & 0xFF)) {
             std::printf("%s\n", MSG_BAD_BIN32_CRC);
             return 1;
         }

@@ -42,7 +42,7 @@
 
 enum {
     SUBPACKET_BYTES = 1001,
-    WAIT_LIMIT = 10 // headers tolerated by the waiting loops beyond the first
+    WAIT_LIMIT = 10 // headers a wait tolerates beyond the first
 };
 
 static std::uint32_t rx_position()
@@ -55,6 +55,18 @@ static void send_position_header(int type, std::uint32_t position)
 {
     send_bin32_header(type, (int)(position & 0xFF), (int)(position >> 8 & 0xFF),
                       (int)(position >> 16 & 0xFF), (int)(position >> 24 & 0xFF));
+}
+
+// The rule of every wait: while the header it awaits has not come, it reads the header that
+// opens it and up to WAIT_LIMIT more. Reads the next header of a wait that has read *read so
+// far and returns 1; returns 0 without reading when the wait has read all it may.
+static int read_in_wait(int *read)
+{
+    if (*read > WAIT_LIMIT)
+        return 0;
+    receive_header();
+    (*read)++;
+    return 1;
 }
 
 // Size by reading to the end, then back to the start.
@@ -91,32 +103,52 @@ static int fail(const char *text, std::FILE *file)
     return -1;
 }
 
-// Sends one file after its ZRINIT has been read. Returns 0, or -1 after aborting.
-static int send_one_file(const char *path, const char *name)
+// ZFILE and the file information, then the wait for the receiver's ZRPOS, through the
+// ZRINIT that a receiver listening before the port opened still owes. Returns 0, or -1 after
+// aborting.
+static int offer_file(std::FILE *file, const char *name, std::uint32_t size)
 {
-    std::FILE *file = std::fopen(path, "rb");
-    if (!file)
-        return fail(MSG_ERROR_OPENING_FILE, nullptr);
-    std::uint32_t size = measure_file(file);
-    // snprintf cuts a label that would not fit, however long the name or large the file.
-    std::snprintf(status_text, sizeof status_text, MSG_PROGRESS_SENDING, name, size / 1024.0);
-
     send_bin32_header(ZFILE, 0, 0, 0, 1); // ZF0 = ZCBIN: binary, no conversion
     send_file_information(name, size);
-    receive_header();
-    for (int k = 0; rx_type == ZRINIT && k < WAIT_LIMIT; k++)
-        receive_header();
+    int read = 0;
+    read_in_wait(&read);
+    while (rx_type == ZRINIT && read_in_wait(&read)) {
+    }
     if (rx_type != ZRPOS)
         return fail(MSG_EXPECTING_ZRPOS, file);
+    return 0;
+}
 
-    // The offset of that first ZRPOS is not used: every file starts at 0.
+// The receiver asked for the data from rx_pos: seek there, send ZDATA and an empty ZCRCW
+// subpacket, and wait until the receiver asks for something else. Returns 0 with *position
+// moved, or -1 after aborting.
+static int reposition(std::FILE *file, std::uint32_t *position)
+{
+    flush_port();
+    *position = rx_position();
+    if (*position > 0x7FFFFFFF || std::fseek(file, (long)*position, SEEK_SET) != 0)
+        return fail(MSG_TRANSFER_ERROR, file);
+    send_position_header(ZDATA, *position);
+    send_frame_end(ZCRCW);
+    int read = 0;
+    while (rx_type == ZRPOS) {
+        if (!read_in_wait(&read)) {
+            receive_header(); // one more is read, and the transfer fails whatever it is
+            return fail(MSG_TRANSFER_ERROR, file);
+        }
+    }
+    return 0;
+}
+
+// The data from offset 0 in subpackets of SUBPACKET_BYTES, each full one answered before the
+// next goes out; then the last subpacket, ZCRCE, and ZEOF. Returns 0, or -1 after aborting.
+static int send_file_data(std::FILE *file)
+{
+    // The offset of the ZRPOS that answered ZFILE is not used: every file starts at 0.
     std::uint32_t position = 0;
     int n = 1;
     send_position_header(ZDATA, position);
-    for (;;) {
-        int c = std::getc(file);
-        if (c == EOF)
-            break;
+    for (int c; (c = std::getc(file)) != EOF;) {
         send_data_byte(c);
         position++;
         if (position % 1024 == 0)
@@ -128,19 +160,8 @@ static int send_one_file(const char *path, const char *name)
         flush_port();
         send_frame_end(ZCRCW);
         receive_header();
-        if (rx_type == ZRPOS) {
-            flush_port();
-            position = rx_position();
-            if (position > 0x7FFFFFFF || std::fseek(file, (long)position, SEEK_SET) != 0)
-                return fail(MSG_TRANSFER_ERROR, file);
-            send_position_header(ZDATA, position);
-            send_frame_end(ZCRCW);
-            for (int k = 0; rx_type == ZRPOS; k++) {
-                receive_header();
-                if (k > WAIT_LIMIT)
-                    return fail(MSG_TRANSFER_ERROR, file);
-            }
-        }
+        if (rx_type == ZRPOS && reposition(file, &position) != 0)
+            return -1;
         send_position_header(ZDATA, position);
         n = 1;
     }
@@ -148,6 +169,20 @@ static int send_one_file(const char *path, const char *name)
     std::fclose(file);
     send_position_header(ZEOF, position);
     return 0;
+}
+
+// Sends one file after its ZRINIT has been read. Returns 0, or -1 after aborting.
+static int send_one_file(const char *path, const char *name)
+{
+    std::FILE *file = std::fopen(path, "rb");
+    if (!file)
+        return fail(MSG_ERROR_OPENING_FILE, nullptr);
+    std::uint32_t size = measure_file(file);
+    // snprintf cuts a label that would not fit, however long the name or large the file.
+    std::snprintf(status_text, sizeof status_text, MSG_PROGRESS_SENDING, name, size / 1024.0);
+    if (offer_file(file, name, size) != 0)
+        return -1;
+    return send_file_data(file);
 }
 
 int zmodem_send_files(int count, const char *const *paths, const char (*names)[256],
@@ -173,10 +208,12 @@ int zmodem_send_files(int count, const char *const *paths, const char (*names)[2
     }
 
     // The last header of the last file is never ZRINIT, so the one after ZEOF is read here.
-    for (int k = 0; rx_type != ZRINIT; k++) {
-        receive_header();
-        if (k > WAIT_LIMIT)
+    int read = 0;
+    while (rx_type != ZRINIT) {
+        if (!read_in_wait(&read)) {
+            receive_header(); // one more is read, and the transfer fails whatever it is
             return fail(MSG_EXPECTED_ZRINIT, nullptr);
+        }
     }
     send_bin32_header(ZFIN, 0, 0, 0, 0);
     receive_header();

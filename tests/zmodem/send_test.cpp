@@ -418,7 +418,7 @@ INSTANTIATE_TEST_SUITE_P(
                     unopenable{"rate_index_5", 0, 5, false, false, 0},
                     unopenable{"no_port_chosen", 255, 0, false, false, 0},
                     unopenable{"com7", 6, 0, false, false, 0}),
-    [](const testing::TestParamInfo<unopenable> &info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<unopenable> &p) { return std::string(p.param.name); });
 
 TEST_F(Send, PortAndRateIndexes)
 {
