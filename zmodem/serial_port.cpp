@@ -21,12 +21,15 @@ static int out_limit = (int)sizeof out_buffer;
 static unsigned char in_buffer[256];
 static int in_count;
 static int in_next;
+// Reads since the last one that brought a byte.
+static int reads_without_byte;
 
 static void reset_buffers()
 {
     out_count = 0;
     out_limit = (int)sizeof out_buffer;
     in_count = in_next = 0;
+    reads_without_byte = 0;
 }
 
 static void push_output()
@@ -108,18 +111,31 @@ int send_raw_byte(int b)
     return 1;
 }
 
+int receive_byte_or_silence(unsigned char *b)
+{
+    int got = port_handle == RAW_PORT_NONE ? 0 : read_line_byte(b);
+    if (++reads_without_byte == 10) {
+        abort_transfer(MSG_TIMEOUT);
+        raw_process_exit(1);
+    }
+    if (got)
+        reads_without_byte = 0;
+    return got;
+}
+
+int receive_byte_if_waiting(unsigned char *b)
+{
+    if (port_handle == RAW_PORT_NONE)
+        return 0;
+    if (in_next == in_count && raw_port_pending(port_handle) <= 0)
+        return 0;
+    return read_line_byte(b);
+}
+
 unsigned char receive_byte()
 {
     unsigned char b = 0;
-    int got = 0;
-    int calls = 0;
-    while (got == 0) {
-        got = port_handle == RAW_PORT_NONE ? 0 : read_line_byte(&b);
-        calls++;
-        if (calls == 10) {
-            abort_transfer(MSG_TIMEOUT);
-            raw_process_exit(1);
-        }
+    while (!receive_byte_or_silence(&b)) {
     }
     return b;
 }

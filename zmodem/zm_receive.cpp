@@ -5,7 +5,8 @@
 // Everything before a header is skipped: the CR LF XON after a receiver's hex header, noise,
 // a binary header with CRC-16 ('A', never asked for). A run of ZDLE (a cancel) ends the
 // search: once a non-ZDLE byte has been followed by six ZDLE, the byte in hand is dropped and
-// what follows is decoded as a hex header. No time-out here: receive_byte owns it.
+// what follows is decoded as a hex header. No time-out here: receive_byte owns it; a wait that
+// acts on silence (await_header) hears of each read that found nothing before a lead-in.
 #include "zm_proto.h"
 
 #include "messages.h"
@@ -61,21 +62,32 @@ static int receive_hex_header()
     crc = crc16_step(crc, 0);
     crc = crc16_step(crc, 0);
     if (receive_hex_pair() != ((crc >> 8) & 0xFF))
-        return 1;
+        return HEADER_BAD_CRC;
     if (receive_hex_pair() != (crc & 0xFF)) {
         std::printf("%s\n", MSG_BAD_HEX_CRC);
-        return 1;
+        return HEADER_BAD_CRC;
     }
     crc32_acc = 0xFFFFFFFF;
-    return 0;
+    return HEADER_GOOD;
 }
 
-int receive_header()
+// The next byte of the search for a lead-in: 1 with it in *c, or, when the caller acts on
+// silence, 0 after a read that found nothing.
+static int search_byte(unsigned char *c, int stop_on_silence)
+{
+    while (!receive_byte_or_silence(c)) {
+        if (stop_on_silence)
+            return 0;
+    }
+    return 1;
+}
+
+// The search for a lead-in from the byte c on.
+static int find_header(unsigned char c, int stop_on_silence)
 {
     unsigned char older = 0;
     unsigned char newer = 0;
     int run = 0;
-    unsigned char c = receive_byte();
     for (;;) {
         if (run >= 7)
             return receive_hex_header();
@@ -87,9 +99,33 @@ int receive_header()
             return receive_hex_header();
         older = newer;
         newer = c;
-        c = receive_byte();
+        if (!search_byte(&c, stop_on_silence))
+            return HEADER_SILENT;
         run++;
     }
+}
+
+int receive_header()
+{
+    return find_header(receive_byte(), 0);
+}
+
+int await_header()
+{
+    unsigned char c;
+    if (!search_byte(&c, 1))
+        return HEADER_SILENT;
+    return find_header(c, 1);
+}
+
+int receive_waiting_header()
+{
+    unsigned char c;
+    do {
+        if (!receive_byte_if_waiting(&c))
+            return HEADER_SILENT;
+    } while (c != ZPAD);
+    return find_header(c, 1);
 }
 
 // The value of b as read from the line: b itself, or for ZDLE the byte it escapes, which is
@@ -119,9 +155,9 @@ int receive_bin32_header()
     for (int i = 0; i < 4; i++) {
         if (unescape(receive_byte()) != ((crc >> (8 * i)) & 0xFF)) {
             std::printf("%s\n", MSG_BAD_BIN32_CRC);
-            return 1;
+            return HEADER_BAD_CRC;
         }
     }
     crc32_acc = 0xFFFFFFFF;
-    return 0;
+    return HEADER_GOOD;
 }
