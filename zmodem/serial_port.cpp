@@ -129,7 +129,10 @@ int receive_byte_if_waiting(unsigned char *b)
         return 0;
     if (in_next == in_count && raw_port_pending(port_handle) <= 0)
         return 0;
-    return read_line_byte(b);
+    if (!read_line_byte(b))
+        return 0;
+    reads_without_byte = 0;
+    return 1;
 }
 
 unsigned char receive_byte()
