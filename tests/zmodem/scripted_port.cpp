@@ -16,12 +16,11 @@ void reset_port()
     port_handle = RAW_PORT_NONE;
 }
 
-void script_reply(const std::string &label, const std::vector<unsigned char> &bytes, bool early)
+void script_reply(const std::string &label, const std::vector<unsigned char> &bytes)
 {
     for (std::size_t i = 0; i < bytes.size(); i++) {
         port.script.push_back(bytes[i]);
         port.labels.push_back(i == 0 ? label : std::string());
-        port.early.push_back(early);
     }
 }
 
@@ -30,7 +29,6 @@ void script_silence(int reads)
     for (int i = 0; i < reads; i++) {
         port.script.push_back(-1);
         port.labels.push_back(std::string());
-        port.early.push_back(false);
     }
 }
 
@@ -68,10 +66,10 @@ int raw_port_read(raw_port, unsigned char *b, int)
     return 1;
 }
 
-// Only early replies are waiting before the sender reads: the others answer what it sends.
+// The scripted receiver answers what the sender has sent: nothing waits before a read.
 int raw_port_pending(raw_port)
 {
-    return port.next < port.script.size() && port.early[port.next] ? 1 : 0;
+    return 0;
 }
 
 void raw_port_flush(raw_port)

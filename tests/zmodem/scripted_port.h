@@ -27,7 +27,6 @@ struct scripted_port {
     // script: byte values, or -1 for one read that finds nothing
     std::vector<int> script;
     std::vector<std::string> labels; // label of the reply that starts at script[i], or ""
-    std::vector<bool> early;         // script[i] is there before the sender's next frame end
     std::size_t next = 0;
 };
 
@@ -35,10 +34,8 @@ extern scripted_port port;
 
 // Forgets everything: no script, nothing written, no port open (port_handle too).
 void reset_port();
-// Queues a reply; label names it in transcripts. An early reply is one the receiver sent
-// before it heard the end of the sender's frame: it is waiting when the sender looks.
-void script_reply(const std::string &label, const std::vector<unsigned char> &bytes,
-                  bool early = false);
+// Queues a reply; label names it in transcripts.
+void script_reply(const std::string &label, const std::vector<unsigned char> &bytes);
 // Queues reads that find nothing.
 void script_silence(int reads);
 
