@@ -28,20 +28,26 @@
 //   and XON; the header search skips whatever precedes the next lead-in.
 // - After its ZFIN a receiver waits for "OO" and gives up on it after some seconds; the sender
 //   drains the port before closing it, so "OO" is on the line when the port goes.
-// - On a noisy line a receiver answers a damaged subpacket or header with ZRPOS at once, but
-//   one that misses a lead-in altogether says nothing until its own time-out, some ten or
-//   twenty seconds later. A receiver that has all of a file answers ZEOF with ZRINIT only.
+// - On a noisy line a receiver answers a damaged subpacket with ZRPOS at its end. One that
+//   rejects a damaged header asks at once and asks again when it meets the end of that
+//   frame; one that gets ZDATA at an offset it did not ask for does the same. A damaged offer
+//   draws ZNAK or ZRINIT. One that never saw a frame end waits for more data and says nothing
+//   until its own time-out, ten or twenty seconds later. It answers ZEOF with ZRINIT only
+//   when it has the whole file, and ignores a ZEOF at any other offset.
 //
 // Every wait counts what it hears by one rule: the first answer and up to WAIT_LIMIT more.
 // Within a file three answers mean that the receiver lacks data: a ZRPOS (from its offset), a
 // header whose CRC failed (its type and offset are noise, so neither is used) and a read that
-// hears nothing for about four seconds, the receive time-out (a receiver answers within a few
-// milliseconds, so the frame or its answer was lost). The sender then goes back and sends
-// from the ZRPOS's offset, or from where the unanswered data began: ZDATA with an empty ZCRCW
-// subpacket first, as after any ZRPOS, so that the receiver confirms the offset. The offer
-// (ZFILE) and ZFIN are sent again on a lost answer in the same way. The receiver checks every
-// offset, so going back too far costs one round trip and never a byte of the file; and a
-// success needs the receiver's own ZRINIT after ZEOF and ZFIN after ZFIN, with good CRCs.
+// hears nothing for the four-second receive time-out (a receiver answers within milliseconds,
+// so the frame or its answer was lost). The sender then goes back, to the ZRPOS's offset or to
+// where the unanswered data began, and sends ZDATA with an empty ZCRCW subpacket, as after any
+// ZRPOS, so that the receiver confirms the offset before the data follow. The offer and ZFIN
+// are sent again on a lost answer in the same way. Answers must stay paired with frames: what
+// arrived before a full subpacket's frame end is read first (a ZRPOS there makes the frame end
+// pointless), and a ZRPOS that may echo the one just acted on is passed over once. The
+// receiver checks every offset, so going back too far costs a round trip, never a byte of the
+// file; and a success needs the receiver's own ZRINIT after ZEOF and ZFIN after ZFIN, with
+// good CRCs.
 #include "zmodem.h"
 
 #include "message_box.h"
