@@ -6,6 +6,7 @@
 #include "message_box.h"
 #include "messages.h"
 #include "progress.h"
+#include "zm_proto.h"
 
 raw_port port_handle = RAW_PORT_NONE;
 
@@ -20,12 +21,15 @@ static int out_limit = (int)sizeof out_buffer;
 static unsigned char in_buffer[256];
 static int in_count;
 static int in_next;
+// Reads since the last one that brought a byte.
+static int reads_without_byte;
 
 static void reset_buffers()
 {
     out_count = 0;
     out_limit = (int)sizeof out_buffer;
     in_count = in_next = 0;
+    reads_without_byte = 0;
 }
 
 static void push_output()
@@ -57,10 +61,14 @@ static int read_line_byte(unsigned char *b)
 static const std::uint32_t baud_rates[5] = {115200, 57600, 38400, 19200, 9600};
 
 // Eight CAN, ten backspaces, one NUL: cancels the receiver whatever state it is in.
-static const unsigned char cancel_sequence[19] = {
-    0x18, 0x18, 0x18, 0x18, 0x18, 0x18, 0x18, 0x18,
-    0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08,
-    0x00};
+static void send_cancel()
+{
+    for (int i = 0; i < 8; i++)
+        send_raw_byte(CAN);
+    for (int i = 0; i < 10; i++)
+        send_raw_byte(ZCAN_BS);
+    send_raw_byte(0);
+}
 
 static void show_cant_open()
 {
@@ -103,26 +111,41 @@ int send_raw_byte(int b)
     return 1;
 }
 
+int receive_byte_or_silence(unsigned char *b)
+{
+    int got = port_handle == RAW_PORT_NONE ? 0 : read_line_byte(b);
+    if (++reads_without_byte == 10) {
+        abort_transfer(MSG_TIMEOUT);
+        raw_process_exit(1);
+    }
+    if (got)
+        reads_without_byte = 0;
+    return got;
+}
+
+int receive_byte_if_waiting(unsigned char *b)
+{
+    if (port_handle == RAW_PORT_NONE)
+        return 0;
+    if (in_next == in_count && raw_port_pending(port_handle) <= 0)
+        return 0;
+    if (!read_line_byte(b))
+        return 0;
+    reads_without_byte = 0;
+    return 1;
+}
+
 unsigned char receive_byte()
 {
     unsigned char b = 0;
-    int got = 0;
-    int calls = 0;
-    while (got == 0) {
-        got = port_handle == RAW_PORT_NONE ? 0 : read_line_byte(&b);
-        calls++;
-        if (calls == 10) {
-            abort_transfer(MSG_TIMEOUT);
-            raw_process_exit(1);
-        }
+    while (!receive_byte_or_silence(&b)) {
     }
     return b;
 }
 
 void abort_transfer(const char *text)
 {
-    for (unsigned char b : cancel_sequence)
-        send_raw_byte(b);
+    send_cancel();
     close_port();
     show_progress(PROGRESS_CLOSE, 0);
     message_box(OWNER_ACTIVE, text, MSG_CAPTION_ERROR, MSGBOX_OK);

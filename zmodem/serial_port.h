@@ -31,6 +31,14 @@ int send_raw_byte(int b);
 // (a byte that arrives during the tenth does not count) end the process with status 1 after
 // aborting with "Timeout error".
 unsigned char receive_byte();
+// One read of the line for a caller that acts on silence: 1 with the next byte in *b, or 0
+// when the read waited about four seconds in vain. The reads in a row without a byte count
+// toward receive_byte's limit whichever function made them: the tenth ends the process all
+// the same, so acting on silence never stretches it beyond about forty seconds.
+int receive_byte_or_silence(unsigned char *b);
+// A byte that has already arrived, without waiting: 1 with it in *b, 0 when none has. Does
+// not count toward the time-out.
+int receive_byte_if_waiting(unsigned char *b);
 // Sends the cancel sequence, closes the port, closes the Progress box, shows text in an
 // "Error" box, and returns.
 void abort_transfer(const char *text);
@@ -51,6 +59,8 @@ void raw_port_write(raw_port port, const unsigned char *bytes, int count);
 // Reads what has arrived, at most size bytes, returning as soon as at least one byte is there
 // or after about four seconds without. Returns the number of bytes read (0 after the wait).
 int raw_port_read(raw_port port, unsigned char *buffer, int size);
+// The number of bytes that have arrived and wait to be read.
+int raw_port_pending(raw_port port);
 void raw_port_flush(raw_port port);
 void raw_port_close(raw_port port);
 // Ends the process at once with the given status.

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -89,6 +90,14 @@ int raw_port_read(raw_port port, unsigned char *buffer, int size)
 {
     ssize_t n = read((int)port, buffer, (std::size_t)size);
     return n > 0 ? (int)n : 0;
+}
+
+int raw_port_pending(raw_port port)
+{
+    int count = 0;
+    if (ioctl((int)port, FIONREAD, &count) != 0)
+        return 0;
+    return count;
 }
 
 void raw_port_flush(raw_port port)

@@ -27,7 +27,7 @@ raw_port raw_port_open(int com_index)
 // control disabled. XonChar and XoffChar are given their usual values although XON/XOFF stays
 // off: the platform refuses a record in which the two are equal, and a refused record would
 // leave the port as it was.
-void fill_line_settings(DCB *dcb, std::uint32_t baud)
+static void fill_line_settings(DCB *dcb, std::uint32_t baud)
 {
     std::memset(dcb, 0, sizeof *dcb);
     dcb->DCBlength = sizeof *dcb;
@@ -41,7 +41,7 @@ void fill_line_settings(DCB *dcb, std::uint32_t baud)
 
 // A one-byte read returns at once when a byte is there, else after 4000 ms + 1 ms per byte
 // asked for; a one-byte write gives up after 55 ms.
-void fill_time_outs(COMMTIMEOUTS *time_outs)
+static void fill_time_outs(COMMTIMEOUTS *time_outs)
 {
     time_outs->ReadIntervalTimeout = MAXDWORD;
     time_outs->ReadTotalTimeoutMultiplier = 1;
@@ -69,16 +69,22 @@ void raw_port_write(raw_port port, const unsigned char *bytes, int count)
     WriteFile(as_handle(port), bytes, (DWORD)count, &written, nullptr);
 }
 
+int raw_port_pending(raw_port port)
+{
+    DWORD errors = 0;
+    COMSTAT status;
+    if (!ClearCommError(as_handle(port), &errors, &status))
+        return 0;
+    return (int)status.cbInQue;
+}
+
 // With the time-outs above a one-byte read returns as soon as a byte is there; a longer read
 // would wait for all of its bytes. So the read asks for what the driver already holds, or for
 // one byte when it holds none.
 int raw_port_read(raw_port port, unsigned char *buffer, int size)
 {
-    DWORD errors = 0;
-    COMSTAT status;
-    DWORD want = 1;
-    if (ClearCommError(as_handle(port), &errors, &status) && status.cbInQue > 1)
-        want = status.cbInQue < (DWORD)size ? status.cbInQue : (DWORD)size;
+    int pending = raw_port_pending(port);
+    DWORD want = pending > 1 ? (DWORD)(pending < size ? pending : size) : 1;
     DWORD got = 0;
     ReadFile(as_handle(port), buffer, want, &got, nullptr);
     return (int)got;

@@ -9,31 +9,26 @@
 
 enum {
     ZPAD = 0x2A,   // '*', header lead-in
-    ZDLE = 0x18,   // escape prefix, also CAN
-    ZBIN = 0x41,   // 'A', binary header with CRC-16: never sent, skipped on reception
+    ZDLE = 0x18,   // escape prefix
     ZHEX = 0x42,   // 'B', hex header with CRC-16
     ZBIN32 = 0x43, // 'C', binary header with CRC-32
     ZCRCE = 0x68,  // 'h', last subpacket of a file, no answer expected
-    ZCRCG = 0x69,
-    ZCRCQ = 0x6A,
     ZCRCW = 0x6B,  // 'k', subpacket after which the receiver answers with a header
-    ZRUB0 = 0x6C,
     ZRUB1 = 0x6D,  // 'm', escaped form of 0xFF
     XON = 0x11,
     XOFF = 0x13,
-    ZCAN_BS = 0x08
+    CAN = 0x18,    // the cancel byte, the same value as ZDLE
+    ZCAN_BS = 0x08 // the backspaces that follow the cancel bytes
 };
 
 // Frame types.
 enum {
     ZRQINIT = 0,
     ZRINIT = 1,
-    ZSINIT = 2,
     ZACK = 3,
     ZFILE = 4,
     ZSKIP = 5,
     ZNAK = 6,
-    ZABORT = 7,
     ZFIN = 8,
     ZRPOS = 9,
     ZDATA = 10,
@@ -65,9 +60,24 @@ void send_frame_end(int end);
 extern unsigned char rx_type;
 extern unsigned char rx_pos[4];
 
+// Results of the header readers.
+enum {
+    HEADER_GOOD = 0,    // the CRC matched
+    HEADER_BAD_CRC = 1, // it did not: rx_type and rx_pos hold whatever noise made of them
+    HEADER_SILENT = 2   // await_header only: the line fell silent before a header began
+};
+
 // Waits for the next hex or binary CRC-32 header and decodes it into rx_type and rx_pos.
-// Returns 0 when its CRC matched, 1 when it did not (rx_type and rx_pos are set either way).
+// Returns HEADER_GOOD or HEADER_BAD_CRC (rx_type and rx_pos are set either way).
 int receive_header();
+// receive_header for a wait that acts on silence: returns HEADER_SILENT, with rx_type and
+// rx_pos untouched, when a read before the header's lead-in finds nothing for about four
+// seconds (that read counts toward receive_byte's limit).
+int await_header();
+// A header that has begun to arrive, for a look at what the receiver said before it could
+// have heard the sender's last frame: skips the bytes that have arrived up to a ZPAD and
+// reads from there as await_header does; HEADER_SILENT at once when no ZPAD has arrived.
+int receive_waiting_header();
 // The rest of a binary CRC-32 header after its lead-in; same results. Only receive_header
 // calls it.
 int receive_bin32_header();

@@ -3,9 +3,10 @@
 // each written the moment it is decoded, before its CRC is tested.
 //
 // Everything before a header is skipped: the CR LF XON after a receiver's hex header, noise,
-// a binary header with CRC-16 (ZBIN, never asked for). A run of ZDLE (a cancel) ends the
+// a binary header with CRC-16 ('A', never asked for). A run of ZDLE (a cancel) ends the
 // search: once a non-ZDLE byte has been followed by six ZDLE, the byte in hand is dropped and
-// what follows is decoded as a hex header. No time-out here: receive_byte owns it.
+// what follows is decoded as a hex header. No time-out here: receive_byte owns it; a wait that
+// acts on silence (await_header) hears of each read that found nothing before a lead-in.
 #include "zm_proto.h"
 
 #include "messages.h"
@@ -61,21 +62,32 @@ static int receive_hex_header()
     crc = crc16_step(crc, 0);
     crc = crc16_step(crc, 0);
     if (receive_hex_pair() != ((crc >> 8) & 0xFF))
-        return 1;
+        return HEADER_BAD_CRC;
     if (receive_hex_pair() != (crc & 0xFF)) {
         std::printf("%s\n", MSG_BAD_HEX_CRC);
-        return 1;
+        return HEADER_BAD_CRC;
     }
     crc32_acc = 0xFFFFFFFF;
-    return 0;
+    return HEADER_GOOD;
 }
 
-int receive_header()
+// The next byte of the search for a lead-in: 1 with it in *c, or, when the caller acts on
+// silence, 0 after a read that found nothing.
+static int search_byte(unsigned char *c, int stop_on_silence)
+{
+    while (!receive_byte_or_silence(c)) {
+        if (stop_on_silence)
+            return 0;
+    }
+    return 1;
+}
+
+// The search for a lead-in from the byte c on.
+static int find_header(unsigned char c, int stop_on_silence)
 {
     unsigned char older = 0;
     unsigned char newer = 0;
     int run = 0;
-    unsigned char c = receive_byte();
     for (;;) {
         if (run >= 7)
             return receive_hex_header();
@@ -87,19 +99,43 @@ int receive_header()
             return receive_hex_header();
         older = newer;
         newer = c;
-        c = receive_byte();
+        if (!search_byte(&c, stop_on_silence))
+            return HEADER_SILENT;
         run++;
     }
 }
 
-static unsigned char receive_unescaped()
+int receive_header()
 {
-    unsigned char b = receive_byte();
-    if (b == ZDLE) {
-        unsigned char e = receive_byte();
-        b = e == ZRUB1 ? 0xFF : (unsigned char)(e ^ 0x40);
-    }
-    return b;
+    return find_header(receive_byte(), 0);
+}
+
+int await_header()
+{
+    unsigned char c;
+    if (!search_byte(&c, 1))
+        return HEADER_SILENT;
+    return find_header(c, 1);
+}
+
+int receive_waiting_header()
+{
+    unsigned char c;
+    do {
+        if (!receive_byte_if_waiting(&c))
+            return HEADER_SILENT;
+    } while (c != ZPAD);
+    return find_header(c, 1);
+}
+
+// The value of b as read from the line: b itself, or for ZDLE the byte it escapes, which is
+// read next (ZRUB1 stands for 0xFF, anything else for itself XOR 0x40).
+static unsigned char unescape(unsigned char b)
+{
+    if (b != ZDLE)
+        return b;
+    unsigned char e = receive_byte();
+    return e == ZRUB1 ? 0xFF : (unsigned char)(e ^ 0x40);
 }
 
 // type ZP0 ZP1 ZP2 ZP3 | CRC-32 low byte first, all ZDLE-escaped
@@ -110,21 +146,18 @@ int receive_bin32_header()
         unsigned char b = receive_byte();
         if (i == 0)
             rx_type = b; // types a receiver sends are never escaped
-        if (b == ZDLE) {
-            unsigned char e = receive_byte();
-            b = e == ZRUB1 ? 0xFF : (unsigned char)(e ^ 0x40);
-        }
+        b = unescape(b);
         if (i > 0)
             rx_pos[i - 1] = b;
         crc32_update(b);
     }
     std::uint32_t crc = ~crc32_acc;
     for (int i = 0; i < 4; i++) {
-        if (receive_unescaped() != ((crc >> (8 * i)) & 0xFF)) {
+        if (unescape(receive_byte()) != ((crc >> (8 * i)) & 0xFF)) {
             std::printf("%s\n", MSG_BAD_BIN32_CRC);
-            return 1;
+            return HEADER_BAD_CRC;
         }
     }
     crc32_acc = 0xFFFFFFFF;
-    return 0;
+    return HEADER_GOOD;
 }

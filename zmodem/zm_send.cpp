@@ -28,6 +28,26 @@
 //   and XON; the header search skips whatever precedes the next lead-in.
 // - After its ZFIN a receiver waits for "OO" and gives up on it after some seconds; the sender
 //   drains the port before closing it, so "OO" is on the line when the port goes.
+// - On a noisy line a receiver answers a damaged subpacket with ZRPOS at its end. One that
+//   rejects a damaged header asks at once and asks again when it meets the end of that
+//   frame; one that gets ZDATA at an offset it did not ask for does the same. A damaged offer
+//   draws ZNAK or ZRINIT. One that never saw a frame end waits for more data and says nothing
+//   until its own time-out, ten or twenty seconds later. It answers ZEOF with ZRINIT only
+//   when it has the whole file, and ignores a ZEOF at any other offset.
+//
+// Every wait counts what it hears by one rule: the first answer and up to WAIT_LIMIT more.
+// Within a file three answers mean that the receiver lacks data: a ZRPOS (from its offset), a
+// header whose CRC failed (its type and offset are noise, so neither is used) and a read that
+// hears nothing for the four-second receive time-out (a receiver answers within milliseconds,
+// so the frame or its answer was lost). The sender then goes back, to the ZRPOS's offset or to
+// where the unanswered data began, and sends ZDATA with an empty ZCRCW subpacket, as after any
+// ZRPOS, so that the receiver confirms the offset before the data follow. The offer and ZFIN
+// are sent again on a lost answer in the same way. Answers must stay paired with frames: what
+// arrived before a full subpacket's frame end is read first (a ZRPOS there makes the frame end
+// pointless), and a ZRPOS that may echo the one just acted on is passed over once. The
+// receiver checks every offset, so going back too far costs a round trip, never a byte of the
+// file; and a success needs the receiver's own ZRINIT after ZEOF and ZFIN after ZFIN, with
+// good CRCs.
 #include "zmodem.h"
 
 #include "message_box.h"
@@ -42,7 +62,15 @@
 
 enum {
     SUBPACKET_BYTES = 1001,
-    WAIT_LIMIT = 10 // headers tolerated by the waiting loops beyond the first
+    WAIT_LIMIT = 10 // answers a wait tolerates beyond the first
+};
+
+// What one step of a wait heard.
+enum {
+    ANSWER_EXHAUSTED, // nothing: the wait has heard all it may
+    ANSWER_HEADER,    // a header whose CRC matched, in rx_type and rx_pos
+    ANSWER_DAMAGED,   // a header whose CRC failed
+    ANSWER_SILENT     // nothing for about four seconds
 };
 
 static std::uint32_t rx_position()
@@ -55,6 +83,18 @@ static void send_position_header(int type, std::uint32_t position)
 {
     send_bin32_header(type, (int)(position & 0xFF), (int)(position >> 8 & 0xFF),
                       (int)(position >> 16 & 0xFF), (int)(position >> 24 & 0xFF));
+}
+
+// One step of a wait that has heard *heard answers so far: while what it awaits has not come,
+// a wait hears the first answer and up to WAIT_LIMIT more. Returns an ANSWER_ value.
+static int listen(int *heard)
+{
+    if (*heard > WAIT_LIMIT)
+        return ANSWER_EXHAUSTED;
+    (*heard)++;
+    int result = await_header();
+    return result == HEADER_GOOD ? ANSWER_HEADER
+                                 : result == HEADER_BAD_CRC ? ANSWER_DAMAGED : ANSWER_SILENT;
 }
 
 // Size by reading to the end, then back to the start.
@@ -70,19 +110,6 @@ static std::uint32_t measure_file(std::FILE *file)
     return size;
 }
 
-// [name NUL size-in-decimal NUL] ZCRCW, after its ZFILE header
-static void send_file_information(const char *name, std::uint32_t size)
-{
-    char digits[16];
-    int length = std::snprintf(digits, sizeof digits, "%lu", (unsigned long)size);
-    crc32_acc = 0xFFFFFFFF;
-    send_data_block((const unsigned char *)name, (int)strnlen(name, 256));
-    send_data_byte(0);
-    send_data_block((const unsigned char *)digits, length);
-    send_data_byte(0);
-    send_frame_end(ZCRCW);
-}
-
 static int fail(const char *text, std::FILE *file)
 {
     if (file)
@@ -91,8 +118,203 @@ static int fail(const char *text, std::FILE *file)
     return -1;
 }
 
-// Sends one file after its ZRINIT has been read. Returns 0, or -1 after aborting.
-static int send_one_file(const char *path, const char *name)
+// The receiver's ZRINIT after ZRQINIT. A header whose CRC failed is not taken for it: the next
+// is read, up to WAIT_LIMIT more. Silence is waited out: ZRQINIT goes out once only.
+// Returns 0, or -1 after aborting.
+static int wait_for_receiver()
+{
+    for (int heard = 0; receive_header() != HEADER_GOOD;) {
+        if (++heard > WAIT_LIMIT)
+            return fail(MSG_RECEIVER_NOT_READY, nullptr);
+    }
+    if (rx_type != ZRINIT)
+        return fail(MSG_RECEIVER_NOT_READY, nullptr);
+    return 0;
+}
+
+// ZFILE, then [name NUL size-in-decimal NUL] ZCRCW
+static void send_offer(const char *name, std::uint32_t size)
+{
+    char digits[16];
+    int length = std::snprintf(digits, sizeof digits, "%lu", (unsigned long)size);
+    send_bin32_header(ZFILE, 0, 0, 0, 1); // ZF0 = ZCBIN: binary, no conversion
+    crc32_acc = 0xFFFFFFFF;
+    send_data_block((const unsigned char *)name, (int)strnlen(name, 256));
+    send_data_byte(0);
+    send_data_block((const unsigned char *)digits, length);
+    send_data_byte(0);
+    send_frame_end(ZCRCW);
+}
+
+// The offer until the receiver answers with ZRPOS, skipping the ZRINIT that a receiver
+// listening before the port opened still owes. A lost answer, or a ZNAK (the receiver got
+// the offer damaged), sends the offer again. Returns 0, or -1 after aborting.
+static int offer_file(std::FILE *file, const char *name, std::uint32_t size)
+{
+    send_offer(name, size);
+    int heard = 0;
+    for (;;) {
+        int answer = listen(&heard);
+        if (answer == ANSWER_EXHAUSTED)
+            return fail(MSG_EXPECTING_ZRPOS, file);
+        if (answer != ANSWER_HEADER || rx_type == ZNAK) {
+            send_offer(name, size);
+            continue;
+        }
+        if (rx_type == ZRPOS)
+            return 0;
+        if (rx_type != ZRINIT)
+            return fail(MSG_EXPECTING_ZRPOS, file);
+    }
+}
+
+// The data again from target: seek there, send ZDATA and an empty ZCRCW subpacket, until the
+// receiver answers with anything but ZRPOS. A ZRPOS moves the target, a lost answer sends the
+// same again.
+// A receiver that rejects a header asks for its offset at once and asks again when it meets
+// the end of that frame; so does one that gets ZDATA at an offset it did not ask for. Where
+// such an echo may follow (echo_possible: the ZRPOS that called for this came after a frame
+// that could not be checked for an early answer, or after an earlier reposition), a ZRPOS for
+// the target heard first after sending is passed over: taken for the answer, it would leave
+// every later answer one frame behind. Returns 0 with *position at the target, or -1 after
+// aborting.
+static int reposition(std::FILE *file, std::uint32_t *position, std::uint32_t target,
+                      int echo_possible)
+{
+    int heard = 0;
+    for (;; echo_possible = 1) {
+        flush_port();
+        if (target > 0x7FFFFFFF || std::fseek(file, (long)target, SEEK_SET) != 0)
+            return fail(MSG_TRANSFER_ERROR, file);
+        *position = target;
+        send_position_header(ZDATA, target);
+        send_frame_end(ZCRCW);
+        int answer = listen(&heard);
+        if (echo_possible && answer == ANSWER_HEADER && rx_type == ZRPOS &&
+            rx_position() == target)
+            answer = listen(&heard);
+        if (answer == ANSWER_EXHAUSTED) {
+            receive_header(); // one more is read, and the transfer fails whatever it is
+            return fail(MSG_TRANSFER_ERROR, file);
+        }
+        if (answer == ANSWER_HEADER && rx_type != ZRPOS)
+            return 0;
+        if (answer == ANSWER_HEADER)
+            target = rx_position();
+    }
+}
+
+// File bytes from the read point until a subpacket is full (returns 1) or the file ends (0).
+static int send_run(std::FILE *file, std::uint32_t *position)
+{
+    for (int n = 0; n < SUBPACKET_BYTES; n++) {
+        int c = std::getc(file);
+        if (c == EOF)
+            return 0;
+        send_data_byte(c);
+        ++*position;
+        if (*position % 1024 == 0)
+            show_progress(PROGRESS_UPDATE, (int)(*position / 1024));
+    }
+    return 1;
+}
+
+// What the receiver said while a full subpacket went out, before it could hear the frame
+// end: an answer to an earlier frame that came late (passed over) or a ZRPOS, when it
+// rejected this subpacket's header or offset. Returns 1 with that ZRPOS's offset in *target
+// (the last one, if more came), 0 when there was none.
+static int early_zrpos(std::uint32_t *target)
+{
+    int found = 0;
+    for (int heard = 0; heard <= WAIT_LIMIT; heard++) {
+        int result = receive_waiting_header();
+        if (result == HEADER_SILENT)
+            break;
+        if (result == HEADER_GOOD && rx_type == ZRPOS) {
+            *target = rx_position();
+            found = 1;
+        }
+    }
+    return found;
+}
+
+// Ends a full subpacket, whose data began at resume, and waits for its answer: anything but
+// ZRPOS (a ZACK) is leave to go on. When the receiver has already asked for an offset, the
+// frame end is not sent: it would only draw the same request again. Returns 0 with *position
+// where to go on, or -1 after aborting.
+static int end_full_subpacket(std::FILE *file, std::uint32_t *position, std::uint32_t resume)
+{
+    flush_port();
+    std::uint32_t target = resume;
+    if (early_zrpos(&target))
+        return reposition(file, position, target, 0);
+    send_frame_end(ZCRCW);
+    int heard = 0;
+    int answer = listen(&heard);
+    if (answer == ANSWER_HEADER && rx_type != ZRPOS)
+        return 0;
+    return reposition(file, position, answer == ANSWER_HEADER ? rx_position() : resume, 0);
+}
+
+// The answer to ZEOF. Returns 1 when the receiver has the whole file (ZRINIT), 0 when the data
+// must go again from *target (left at where the last data began when the answer was lost),
+// -1 after aborting. Between files anything else fails at once; after the last file up to
+// WAIT_LIMIT other headers are skipped, and then one more is read before failing.
+static int wait_after_eof(std::FILE *file, int last_file, std::uint32_t *target)
+{
+    int heard = 0;
+    for (;;) {
+        int answer = listen(&heard);
+        if (answer == ANSWER_EXHAUSTED) {
+            receive_header();
+            return fail(MSG_EXPECTED_ZRINIT, file);
+        }
+        if (answer != ANSWER_HEADER)
+            return 0;
+        if (rx_type == ZRINIT)
+            return 1;
+        if (rx_type == ZRPOS) {
+            *target = rx_position();
+            return 0;
+        }
+        if (!last_file)
+            return fail(MSG_RECEIVER_NOT_READY, file);
+    }
+}
+
+// The data from offset 0 in subpackets of SUBPACKET_BYTES, each full one answered before the
+// next goes out, then the last one with ZCRCE and ZEOF, until the receiver has the whole file.
+// Returns 0, or -1 after aborting; the file is closed either way.
+static int send_file_data(std::FILE *file, int last_file)
+{
+    // The offset of the ZRPOS that answered ZFILE is not used: every file starts at 0.
+    std::uint32_t position = 0;
+    for (;;) {
+        std::uint32_t resume = position; // where the data not yet answered begin
+        send_position_header(ZDATA, position);
+        if (send_run(file, &position)) {
+            if (end_full_subpacket(file, &position, resume) != 0)
+                return -1;
+            continue;
+        }
+        send_frame_end(ZCRCE);
+        send_position_header(ZEOF, position);
+        std::uint32_t target = resume;
+        int arrived = wait_after_eof(file, last_file, &target);
+        if (arrived < 0)
+            return -1;
+        if (arrived)
+            break;
+        if (reposition(file, &position, target, 1) != 0)
+            return -1;
+    }
+    std::fclose(file);
+    return 0;
+}
+
+// Sends one file once the receiver is ready, up to its ZRINIT after ZEOF. Returns 0, or -1
+// after aborting.
+static int send_one_file(const char *path, const char *name, int last_file)
 {
     std::FILE *file = std::fopen(path, "rb");
     if (!file)
@@ -100,54 +322,28 @@ static int send_one_file(const char *path, const char *name)
     std::uint32_t size = measure_file(file);
     // snprintf cuts a label that would not fit, however long the name or large the file.
     std::snprintf(status_text, sizeof status_text, MSG_PROGRESS_SENDING, name, size / 1024.0);
+    if (offer_file(file, name, size) != 0)
+        return -1;
+    return send_file_data(file, last_file);
+}
 
-    send_bin32_header(ZFILE, 0, 0, 0, 1); // ZF0 = ZCBIN: binary, no conversion
-    send_file_information(name, size);
-    receive_header();
-    for (int k = 0; rx_type == ZRINIT && k < WAIT_LIMIT; k++)
-        receive_header();
-    if (rx_type != ZRPOS)
-        return fail(MSG_EXPECTING_ZRPOS, file);
-
-    // The offset of that first ZRPOS is not used: every file starts at 0.
-    std::uint32_t position = 0;
-    int n = 1;
-    send_position_header(ZDATA, position);
+// ZFIN until the receiver answers with its own. A lost answer, or a ZRINIT (the receiver still
+// waits for a file or the end, so it did not hear ZFIN), sends ZFIN again. Returns 0, or -1
+// after aborting.
+static int end_batch()
+{
+    send_bin32_header(ZFIN, 0, 0, 0, 0);
+    int heard = 0;
     for (;;) {
-        int c = std::getc(file);
-        if (c == EOF)
-            break;
-        send_data_byte(c);
-        position++;
-        if (position % 1024 == 0)
-            show_progress(PROGRESS_UPDATE, (int)(position / 1024));
-        if (n < SUBPACKET_BYTES) {
-            n++;
-            continue;
-        }
-        flush_port();
-        send_frame_end(ZCRCW);
-        receive_header();
-        if (rx_type == ZRPOS) {
-            flush_port();
-            position = rx_position();
-            if (position > 0x7FFFFFFF || std::fseek(file, (long)position, SEEK_SET) != 0)
-                return fail(MSG_TRANSFER_ERROR, file);
-            send_position_header(ZDATA, position);
-            send_frame_end(ZCRCW);
-            for (int k = 0; rx_type == ZRPOS; k++) {
-                receive_header();
-                if (k > WAIT_LIMIT)
-                    return fail(MSG_TRANSFER_ERROR, file);
-            }
-        }
-        send_position_header(ZDATA, position);
-        n = 1;
+        int answer = listen(&heard);
+        if (answer == ANSWER_EXHAUSTED)
+            return fail(MSG_EXPECTED_ZFIN, nullptr);
+        if (answer == ANSWER_HEADER && rx_type == ZFIN)
+            return 0;
+        if (answer == ANSWER_HEADER && rx_type != ZRINIT)
+            return fail(MSG_EXPECTED_ZFIN, nullptr);
+        send_bin32_header(ZFIN, 0, 0, 0, 0);
     }
-    send_frame_end(ZCRCE);
-    std::fclose(file);
-    send_position_header(ZEOF, position);
-    return 0;
 }
 
 int zmodem_send_files(int count, const char *const *paths, const char (*names)[256],
@@ -162,26 +358,14 @@ int zmodem_send_files(int count, const char *const *paths, const char (*names)[2
     }
     flush_port();
     send_zrqinit();
-
+    if (wait_for_receiver() != 0)
+        return -1;
     for (int i = 0; i < count; i++) {
-        // Between files this reads the ZRINIT that answers the previous ZEOF, once.
-        receive_header();
-        if (rx_type != ZRINIT)
-            return fail(MSG_RECEIVER_NOT_READY, nullptr);
-        if (send_one_file(paths[i], names[i]) != 0)
+        if (send_one_file(paths[i], names[i], i == count - 1) != 0)
             return -1;
     }
-
-    // The last header of the last file is never ZRINIT, so the one after ZEOF is read here.
-    for (int k = 0; rx_type != ZRINIT; k++) {
-        receive_header();
-        if (k > WAIT_LIMIT)
-            return fail(MSG_EXPECTED_ZRINIT, nullptr);
-    }
-    send_bin32_header(ZFIN, 0, 0, 0, 0);
-    receive_header();
-    if (rx_type != ZFIN)
-        return fail(MSG_EXPECTED_ZFIN, nullptr);
+    if (end_batch() != 0)
+        return -1;
     send_raw_byte('O');
     send_raw_byte('O');
     flush_port();

@@ -5,6 +5,7 @@
                     [--emulator build/zb-rel/bench/zmodem/line_emulator]
                     [--wine-zsend build/zb-x64/tests/zmodem/zsend.exe --wine-prefix FOLDER]
                     [--quick] [--size N] [--slow-size N] [--account] [--realtime]
+    bench_zmodem.py --noisy [--runs N] [--limit SECONDS] --zsend ... [--wine-zsend ...]
 
 For 115200 and 9600 baud with 0 and 2 ms one-way latency it sends a file of random bytes
 (200 KB at 115200; 24 KB at 9600, to keep the run short) to rz through line_emulator (beside
@@ -18,6 +19,16 @@ Targets at 115200 baud: at least 91% with 0 ms, 88% with 2 ms.
 everything under SCHED_FIFO (the line above the rest), which takes other users' load on the
 machine out of the figures; it needs the privilege to do so. Each row also shows the line's
 own lateness (mean and worst, in microseconds) when it is above 100 us worst.
+
+--noisy sends a 100 KB file (--size) at 115200 baud over a line that flips bits at random in
+both directions, at bit error rates 0 (the clean line, for comparison), 1e-5, 1e-4 and 3e-4 (or --rates),
+--runs times per sender and rate (5 unless given; run i of a rate uses noise seed i). Each
+transfer is counted as intact (the sender reported success and the file arrived whole), ended
+with a message (the sender reported failure), wrong (reported success, file not whole) or
+still running at --limit seconds (240 unless given; then stopped); the median time of the
+intact ones is from the sender's first byte to its last on the line.
+Targets at 1e-4: every transfer intact, median at most 3 times the clean line's. At 3e-4:
+intact or ended with a message, none wrong, none at the limit.
 """
 import argparse
 import os
@@ -44,21 +55,21 @@ def make_file(path, size, seed=5):
         f.write(bytes(rng.getrandbits(8) for _ in range(size)))
 
 
-def start_sender(kind, args, device, path, name):
-    """Starts one sender on device; returns its Popen."""
+def start_sender(kind, args, device, path, name, log=subprocess.DEVNULL):
+    """Starts one sender on device, its output to log; returns its Popen."""
     if kind == "zsend":
         env = dict(os.environ, KESTREL_COM1=device)
         return subprocess.Popen([args.zsend, "0", "0", path, name], env=env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
     if kind == "zsend-wine":
         args.prefix.map_com(1, device)
         wpath = "Z:" + path.replace("/", "\\")
         return args.prefix.run([args.wine_zsend, "0", "0", wpath, name],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                               stdout=log, stderr=subprocess.STDOUT)
     fd = os.open(device, os.O_RDWR | os.O_NOCTTY)
     try:
         return subprocess.Popen(["sz", "-b", "-q", path], stdin=fd, stdout=fd,
-                                stderr=subprocess.DEVNULL, cwd=os.path.dirname(path))
+                                stderr=log, cwd=os.path.dirname(path), start_new_session=True)
     finally:
         os.close(fd)
 
@@ -133,6 +144,68 @@ def cpu_run(kind, args, work, size):
     return cpu / (size / 1e6) if ok else None
 
 
+NOISY_RATES = (0.0, 1e-5, 1e-4, 3e-4)
+
+
+def noisy_run(kind, args, work, ber, seed):
+    """One transfer on a noisy line: ("intact", seconds) or ("message" | "wrong" | "limit",
+    None)."""
+    folder = tempfile.mkdtemp(dir=work)
+    path = os.path.join(folder, "noisy.bin")
+    make_file(path, args.size, seed=11)
+    original = open(path, "rb").read()
+    inbox = os.path.join(folder, "in")
+    trace = os.path.join(folder, "trace") if args.keep_logs else None
+    with paced_line(args.emulator, 115200, 0.0, trace=trace, ber=ber, seed=seed) as line:
+        with rz_receiver(line.b, inbox) as rz:
+            with open(os.path.join(folder, "sender.log"), "wb") as log:
+                proc = start_sender(kind, args, line.a, path, "noisy.bin", log)
+                status, _ = wait_rusage(proc, args.limit)
+            rz.finish(settle=3.0)
+    if kind == "zsend-wine":
+        args.prefix.stop()
+    intact = check(inbox, "noisy.bin", original)
+    if args.keep_logs and not (status == 0 and intact):
+        print("  %s ber %g seed %d: status %s, logs in %s" % (kind, ber, seed, status, folder))
+    else:
+        shutil.rmtree(folder, ignore_errors=True)
+    if status is None:
+        return "limit", None
+    if status != 0:
+        return "message", None
+    if not intact:
+        return "wrong", None
+    return "intact", line.last_ab - line.first_ab
+
+
+def noisy_table(args, senders, work):
+    print("%d KB at 115200 baud, %d runs per cell, limit %.0f s" % (
+        args.size // 1000, args.runs, args.limit))
+    print("%-8s %-11s %6s %8s %6s %6s  %s" % ("ber", "sender", "intact", "message", "wrong",
+                                           "limit", "median s (x clean)"))
+    clean = {}
+    for ber in args.rates:
+        for kind in senders:
+            counts = {"intact": 0, "message": 0, "wrong": 0, "limit": 0}
+            times = []
+            for seed in range(1, args.runs + 1):
+                outcome, seconds = noisy_run(kind, args, work, ber, seed)
+                counts[outcome] += 1
+                if seconds is not None:
+                    times.append(seconds)
+            times.sort()
+            median = times[len(times) // 2] if len(times) % 2 else (
+                sum(times[len(times) // 2 - 1:len(times) // 2 + 1]) / 2 if times else None)
+            if ber == 0:
+                clean[kind] = median
+            ratio = ""
+            if median is not None and clean.get(kind):
+                ratio = " (%.1fx)" % (median / clean[kind])
+            print("%-8g %-11s %6d %8d %6d %6d  %s" % (
+                ber, kind, counts["intact"], counts["message"], counts["wrong"], counts["limit"],
+                "-" if median is None else "%.1f%s" % (median, ratio)), flush=True)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--zsend", required=True)
@@ -147,6 +220,12 @@ def main():
     ap.add_argument("--senders", default="zsend,zsend-wine,sz")
     ap.add_argument("--no-cpu", action="store_true")
     ap.add_argument("--no-paced", action="store_true", help="only the CPU figures")
+    ap.add_argument("--noisy", action="store_true", help="the noisy-line table instead")
+    ap.add_argument("--runs", type=int, default=5, help="transfers per cell of the noisy table")
+    ap.add_argument("--limit", type=float, default=240.0, help="seconds a noisy transfer may take")
+    ap.add_argument("--rates", type=lambda t: [float(r) for r in t.split(",")],
+                    default=list(NOISY_RATES), help="bit error rates of the noisy table")
+    ap.add_argument("--keep-logs", action="store_true", help="keep the folders of failed noisy runs")
     args = ap.parse_args()
     args.emulator = args.emulator or os.path.join(
         os.path.dirname(os.path.abspath(args.zsend)), "line_emulator")
@@ -163,6 +242,14 @@ def main():
     if "sz" in wanted:
         senders.append("sz")
     work = tempfile.mkdtemp(prefix="kestrel-bench-")
+    if args.noisy:
+        args.size = 100_000 if args.size == 200_000 else args.size
+        try:
+            noisy_table(args, senders, work)
+        finally:
+            if not args.keep_logs:
+                shutil.rmtree(work, ignore_errors=True)
+        return
     cases = [(115200, 0, args.size), (115200, 2, args.size)]
     if not args.quick:
         cases += [(9600, 0, args.slow_size), (9600, 2, args.slow_size)]

@@ -4,7 +4,7 @@
 // previous byte finished, or after it was written if the line was idle, plus a one-way
 // latency. Both directions are independent.
 //
-//   line_emulator BAUD LATENCY-US [--seconds N] [--trace FILE]
+//   line_emulator BAUD LATENCY-US [--seconds N] [--trace FILE] [--ber RATE [--seed N]]
 //
 // Prints "a PATH" and "b PATH", the slave ends (one program opens a, the other b), then runs
 // until SIGTERM or SIGINT or N seconds (600 unless given), and prints one line per direction:
@@ -14,6 +14,13 @@
 // times. --trace writes every chunk taken in ("R dir read_ns first_due_ns n hex") and every
 // write out ("W dir write_ns n"), times in CLOCK_MONOTONIC nanoseconds.
 //
+// --ber makes the line noisy: each data bit of each byte is flipped with that probability,
+// independently, in both directions (start and stop bits are left alone, so a byte never
+// goes missing or splits). The flips follow from --seed alone (1 unless given; each direction
+// its own stream), so a run can be repeated. The trace shows the bytes as sent and each flip
+// ("F dir byte_number bit", bytes counted from 0 in that direction); each direction's line
+// at the end adds "flips K", the number of bits flipped.
+//
 // The relay keeps a descriptor of each slave open, so an end may be closed and reopened
 // without the line going away. Each direction holds up to 64 KiB in flight; beyond that the
 // writer is held back through the pseudo-terminal, as a full driver queue would hold it.
@@ -21,6 +28,7 @@
 #define _GNU_SOURCE
 #endif
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -56,6 +64,10 @@ struct direction {
     std::int64_t late_max;
     double late_sum;
     std::uint64_t late_over;
+    std::uint64_t rng;                 // state of this direction's noise
+    std::uint64_t next_flip;           // bit number, counted over all bytes taken in, of the next flip
+    std::uint64_t bits_taken;
+    std::uint64_t flips;
 };
 
 static direction ab_line;
@@ -63,6 +75,7 @@ static direction ba_line;
 static std::int64_t baud;
 static std::int64_t latency_ns;
 static std::FILE *trace;
+static double bit_error_rate;
 static volatile std::sig_atomic_t stopping;
 
 static std::int64_t monotonic_ns()
@@ -75,6 +88,46 @@ static std::int64_t monotonic_ns()
 static void on_signal(int)
 {
     stopping = 1;
+}
+
+static std::uint64_t next_random(direction *d)
+{
+    // splitmix64: a full-period generator that needs no library and repeats on every platform
+    std::uint64_t z = (d->rng += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+// Bits from one flip to the next: geometric with the bit error rate, so that one draw serves
+// a whole run of clean bits.
+static std::uint64_t flip_gap(direction *d)
+{
+    double u = ((double)(next_random(d) >> 11) + 0.5) / 9007199254740992.0; // (0, 1)
+    double gap = std::floor(std::log(u) / std::log1p(-bit_error_rate));
+    return gap > 1e18 ? (std::uint64_t)1e18 : (std::uint64_t)gap + 1;
+}
+
+static void seed_noise(direction *d, std::uint64_t seed)
+{
+    d->rng = seed;
+    d->next_flip = bit_error_rate > 0 ? flip_gap(d) : UINT64_MAX;
+}
+
+// Flips the data bits of bytes[0..n) whose turn has come.
+static void add_noise(direction *d, unsigned char *bytes, std::size_t n)
+{
+    std::uint64_t end = d->bits_taken + 8 * (std::uint64_t)n;
+    while (d->next_flip <= end) {
+        std::uint64_t bit = d->next_flip - 1 - d->bits_taken;
+        bytes[bit / 8] ^= (unsigned char)(1u << (bit % 8));
+        d->flips++;
+        if (trace)
+            std::fprintf(trace, "F %s %llu %u\n", d->name,
+                         (unsigned long long)((d->next_flip - 1) / 8), (unsigned)(bit % 8));
+        d->next_flip += flip_gap(d);
+    }
+    d->bits_taken = end;
 }
 
 // When byte number count of a run that started at origin finishes: exact in integers, so a
@@ -114,6 +167,7 @@ static void take_in(direction *d, std::int64_t now)
             std::fprintf(trace, "%02x", d->ring[at + (std::size_t)i]);
         std::fputc('\n', trace);
     }
+    add_noise(d, d->ring + at, (std::size_t)n);
 }
 
 // Writes every byte whose time has come (up to the ring's end, then again from its start).
@@ -187,15 +241,16 @@ static void report(const direction *d)
 {
     double mean = d->bytes ? d->late_sum / (double)d->bytes / 1000.0 : 0.0;
     std::printf("%s bytes %llu first %.9f last %.9f late_max_us %.1f late_mean_us %.1f "
-                "late_over_100us %llu\n",
+                "late_over_100us %llu flips %llu\n",
                 d->name, (unsigned long long)d->bytes, (double)d->first_due / 1e9,
                 (double)d->last_due / 1e9, (double)d->late_max / 1000.0, mean,
-                (unsigned long long)d->late_over);
+                (unsigned long long)d->late_over, (unsigned long long)d->flips);
 }
 
 static int usage()
 {
-    std::fprintf(stderr, "usage: line_emulator BAUD LATENCY-US [--seconds N] [--trace FILE]\n");
+    std::fprintf(stderr, "usage: line_emulator BAUD LATENCY-US [--seconds N] [--trace FILE] "
+                         "[--ber RATE [--seed N]]\n");
     return 2;
 }
 
@@ -207,15 +262,21 @@ int main(int argc, char **argv)
     latency_ns = std::atoll(argv[2]) * 1000;
     double seconds = 600;
     const char *trace_path = nullptr;
+    std::uint64_t seed = 1;
     for (int i = 3; i < argc; i++) {
         if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
             seconds = std::atof(argv[++i]);
         else if (std::strcmp(argv[i], "--trace") == 0 && i + 1 < argc)
             trace_path = argv[++i];
+        else if (std::strcmp(argv[i], "--ber") == 0 && i + 1 < argc)
+            bit_error_rate = std::atof(argv[++i]);
+        else if (std::strcmp(argv[i], "--seed") == 0 && i + 1 < argc)
+            seed = std::strtoull(argv[++i], nullptr, 10);
         else
             return usage();
     }
-    if (baud <= 0 || latency_ns < 0 || seconds <= 0)
+    if (baud <= 0 || latency_ns < 0 || seconds <= 0 || !(bit_error_rate >= 0) ||
+        bit_error_rate >= 1)
         return usage();
     if (trace_path) {
         trace = std::fopen(trace_path, "w");
@@ -257,6 +318,8 @@ int main(int argc, char **argv)
     ba_line.name = "ba";
     ba_line.src = master_b;
     ba_line.dst = master_a;
+    seed_noise(&ab_line, seed * 2);
+    seed_noise(&ba_line, seed * 2 + 1);
     std::printf("a %s\nb %s\n", path_a, path_b);
     std::fflush(stdout);
 

@@ -82,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
                        send_escaped_byte(b);
                },
                {0x10, 0x90, 0x0D, 0x8D, 0x7F, 0x2A, 0x00, 0x12, 0x92}}),
-    [](const testing::TestParamInfo<golden> &info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<golden> &p) { return std::string(p.param.name); });
 
 // The escaped-position header's bytes come from the independent encoder in wire.cpp.
 TEST(Encode, HeaderWithEscapedFieldsMatchesIndependentEncoder)

@@ -115,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
         // leaves the first digit alone.
         received{"pair_rule", cat({{0x2A, 0x2A, 0x18, 0x42}, text("9Z3-!!\x02q0000"), {0x0D}}), 1, 9,
                  {3, '!', 2, 0}, 1}),
-    [](const testing::TestParamInfo<received> &info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<received> &p) { return std::string(p.param.name); });
 
 // Two headers back to back: the CR LF XON of the first are skipped by the second search.
 TEST(Receive, ConsecutiveHeadersShareTheLine)

@@ -2,11 +2,13 @@
 """End to end: the batch send against lrzsz's rz over a socat pseudo-terminal pair.
 
     rz_e2e.py --zsend PATH [--wine-prefix FOLDER] --work FOLDER --sizes 0,1,1000
+              [--ber RATE [--seed N]]
 
 With --wine-prefix, PATH is a Windows build of zsend, run under Wine with COM1 mapped to the
-line; otherwise a native build, given the line through KESTREL_COM1. The files hold random
-bytes with every escaped value, are sent in one batch, must arrive byte-identical, and the
-sender must report success. Exit status 0 on success.
+line; otherwise a native build, given the line through KESTREL_COM1. With --ber the line
+flips bits at that rate in both directions (noisy_line.py) instead of being a socat pair. The
+files hold random bytes with every escaped value, are sent in one batch, must arrive
+byte-identical, and the sender must report success. Exit status 0 on success.
 """
 import argparse
 import os
@@ -17,8 +19,10 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from lines import pty_pair, stop_process  # noqa: E402
 from rz import rz_receiver  # noqa: E402
+from noisy_line import noisy_pair  # noqa: E402
 
 ESCAPED = bytes([0x11, 0x13, 0x18, 0x91, 0x93, 0xFF])
 
@@ -39,6 +43,8 @@ def main():
     ap.add_argument("--work", required=True)
     ap.add_argument("--sizes", required=True)
     ap.add_argument("--timeout", type=float, default=45.0)
+    ap.add_argument("--ber", type=float, default=0.0)
+    ap.add_argument("--seed", type=int, default=1)
     args = ap.parse_args()
 
     sizes = [int(s) for s in args.sizes.split(",")]
@@ -63,7 +69,8 @@ def main():
         from wine import wine_prefix
         prefix = wine_prefix(args.wine_prefix)
 
-    with pty_pair(work) as (sender_end, receiver_end):
+    line = noisy_pair(args.ber, args.seed) if args.ber else pty_pair(work)
+    with line as (sender_end, receiver_end):
         env = dict(os.environ, KESTREL_COM1=sender_end)
         if prefix:
             prefix.map_com(1, sender_end)

@@ -66,6 +66,12 @@ int raw_port_read(raw_port, unsigned char *b, int)
     return 1;
 }
 
+// The scripted receiver answers what the sender has sent: nothing waits before a read.
+int raw_port_pending(raw_port)
+{
+    return 0;
+}
+
 void raw_port_flush(raw_port)
 {
     port.events.push_back({port.written.size(), "flush"});

@@ -326,6 +326,56 @@ TEST_F(Send, WrongAnswerToZfin)
     EXPECT_EQ(last_message(), "Error: Unexpected zmodem header (expect ZFIN)");
 }
 
+// The receiver's ZRPOS after ZEOF, between two files, asks for the end of the first file
+// again: the sender goes back there instead of taking it for "not ready".
+TEST_F(Send, ZrposAfterZeofSendsAgainFromItsOffset)
+{
+    bytes a = random_bytes(1500, 15), b = random_bytes(10, 16);
+    std::string pa = write_file("a", a), pb = write_file("b", b);
+    reply("ZRINIT", ZRINIT);
+    reply("ZRPOS 0", ZRPOS, 0);
+    reply("ZACK", ZACK, 1001);
+    reply("ZRPOS 1001", ZRPOS, 1001);
+    reply("ZACK", ZACK, 1001);
+    script_willing_receiver({10});
+
+    EXPECT_EQ(send({pa, pb}, {"dbf1.db0", "dbf1.db1"}), 2);
+
+    transcript t = decode_sent();
+    EXPECT_NE(joined(t).find("data 499 ZCRCE | ZEOF 1500 | < ZRPOS 1001 | flush | ZDATA 1001 | data 0 ZCRCW | "
+                             "< ZACK | ZDATA 1001 | data 499 ZCRCE | ZEOF 1500 | < ZRINIT | ZFILE"),
+              std::string::npos)
+        << joined(t);
+    EXPECT_EQ(t.files["dbf1.db0"], a);
+    EXPECT_EQ(t.files["dbf1.db1"], b);
+}
+
+// A header whose CRC failed is not acted on as what it decoded to: after ZEOF a damaged
+// ZRINIT does not end the file; the data not yet answered go again.
+TEST_F(Send, DamagedZrinitAfterZeofIsNotTakenForOne)
+{
+    bytes content = random_bytes(1500, 17);
+    std::string path = write_file("d", content);
+    bytes damaged = hex_header(ZRINIT, 0);
+    damaged[17] ^= 0x01; // the last CRC digit
+    reply("ZRINIT", ZRINIT);
+    reply("ZRPOS 0", ZRPOS, 0);
+    reply("ZACK", ZACK, 1001);
+    script_reply("damaged ZRINIT", damaged);
+    reply("ZACK", ZACK, 1001);
+    reply("ZRINIT", ZRINIT);
+    reply("ZFIN", ZFIN);
+
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), 1);
+
+    transcript t = decode_sent();
+    EXPECT_NE(joined(t).find("ZEOF 1500 | < damaged ZRINIT | flush | ZDATA 1001 | data 0 ZCRCW | < ZACK | "
+                             "ZDATA 1001 | data 499 ZCRCE | ZEOF 1500 | < ZRINIT | ZFIN"),
+              std::string::npos)
+        << joined(t);
+    EXPECT_EQ(t.files["dbf1.db0"], content);
+}
+
 // The end of the batch reads up to eleven headers for its ZRINIT.
 TEST_F(Send, TenOtherHeadersBeforeTheLastZrinit)
 {
@@ -418,7 +468,7 @@ INSTANTIATE_TEST_SUITE_P(
                     unopenable{"rate_index_5", 0, 5, false, false, 0},
                     unopenable{"no_port_chosen", 255, 0, false, false, 0},
                     unopenable{"com7", 6, 0, false, false, 0}),
-    [](const testing::TestParamInfo<unopenable> &info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<unopenable> &p) { return std::string(p.param.name); });
 
 TEST_F(Send, PortAndRateIndexes)
 {

@@ -226,7 +226,7 @@ struct decoder {
                     if (file.size() < position + data.size())
                         file.resize(position + data.size());
                     std::copy(data.begin(), data.end(), file.begin() + position);
-                    position += data.size();
+                    position += (std::uint32_t)data.size();
                     // The data line sits at the frame end's ZDLE, so that a flush just
                     // before the frame end shows between the data and its end.
                     std::size_t frame_at = data_at;
