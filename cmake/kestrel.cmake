@@ -10,19 +10,6 @@ if(KESTREL_WERROR)
   add_compile_options(-Werror)
 endif()
 
-# kestrel_warnings_stay_warnings(folder): the targets of a folder whose code is still being
-# made clean under KESTREL_WARNINGS keep its warnings as warnings. Called after the folder is
-# added; a call goes once its folder builds clean.
-function(kestrel_warnings_stay_warnings folder)
-  get_property(targets DIRECTORY ${folder} PROPERTY BUILDSYSTEM_TARGETS)
-  foreach(target IN LISTS targets)
-    get_target_property(type ${target} TYPE)
-    if(NOT type MATCHES "^(INTERFACE_LIBRARY|UTILITY)$")
-      target_compile_options(${target} PRIVATE -Wno-error)
-    endif()
-  endforeach()
-endfunction()
-
 # No exceptions and no run-time type information anywhere in the product.
 add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions> $<$<COMPILE_LANGUAGE:CXX>:-fno-rtti>)
 
