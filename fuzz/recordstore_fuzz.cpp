@@ -1,13 +1,14 @@
 // Fuzz target: the record store on a file set made of the input's bytes, then every export in
 // a fixed sequence: seeks, reads and key searches through each index, updates, appends,
 // deletions, index creation, rebuilding and removal, close and remove. Any bytes must be
-// refused or worked on without a fault; every file opened is closed again; and a set that the
-// checker finds sound stays sound through the whole sequence, with every record found again
-// by its own key.
+// refused or worked on without a fault, and every file opened is closed again. A set that
+// the checker finds sound must open, keep every record findable by its own key, and stay
+// sound through the whole sequence.
 //
-// Input: u32 LE length of the .db0 image, u32 LE length of the .db1 image, then the .db0,
-// .db1 and .db2 images back to back (lengths cut to what is there; the .db2 image is the
-// rest). An empty image means no file.
+// Input: u32 LE lengths of the .db0, .db1 and .db2 images, the three images back to back
+// (each cut to what is there; an empty image means no file), then up to four bytes of the
+// sequence's numbers: records appended, records deleted, the rank step between deletions,
+// and where appended records are cut from the input's records.
 #include "dbf_check.h"
 #include "fuzz_support.h"
 #include "zkw_dbf.h"
@@ -19,15 +20,13 @@ namespace {
 
 // Fields of the record file's header used to make records and keys of the right size.
 const std::size_t RECORD_LENGTH_AT = 276;
-const std::size_t KEY_LENGTH_AT = 278;  // u16 [9], index n at 2 * n
+const std::size_t KEY_LENGTH_AT = 278; // u16 [9], index n at 2 * n
 const std::size_t KEY_OFFSET_AT = 296;
 const std::size_t RECORDS_AT = 1024;
 const int MAX_RECORD = 32767;
 const int INDEXES = 8;
 const int WALK_STEPS = 60;
-const int APPENDS = 60;
-const int DELETIONS = 40;
-const int REBUILD_LIMIT = 200;
+const int REBUILD_LIMIT = 200; // records: a rebuild enters every one anew
 
 char base[FUZZ_PATH_SIZE];
 char names[3][FUZZ_PATH_SIZE];
@@ -39,6 +38,11 @@ struct file_set {
     const std::uint8_t *image[3];
     std::size_t size[3];
     int record_length;
+    // The sequence's numbers.
+    int appends;
+    int deletions;
+    int stride;
+    int mix;
 };
 
 std::uint32_t u32le(const std::uint8_t *p)
@@ -53,14 +57,22 @@ int header_u16(const file_set &set, std::size_t at)
 
 void split_input(const std::uint8_t *data, std::size_t size, file_set &set)
 {
-    std::size_t at = size < 8 ? size : 8;
-    std::size_t want[2] = {size >= 8 ? u32le(data) : 0, size >= 8 ? u32le(data + 4) : 0};
+    std::size_t at = size < 12 ? size : 12;
     for (int i = 0; i < 3; i++) {
+        std::size_t want = size >= 12 ? u32le(data + 4 * i) : 0;
         std::size_t left = size - at;
-        set.size[i] = i < 2 && want[i] < left ? want[i] : left;
+        set.size[i] = want < left ? want : left;
         set.image[i] = data + at;
         at += set.size[i];
     }
+    const std::uint8_t defaults[4] = {60, 40, 37, 7};
+    std::uint8_t numbers[4];
+    for (int i = 0; i < 4; i++)
+        numbers[i] = at + i < size ? data[at + i] : defaults[i];
+    set.appends = numbers[0];
+    set.deletions = numbers[1];
+    set.stride = numbers[2] | 1;
+    set.mix = numbers[3];
     set.record_length = header_u16(set, RECORD_LENGTH_AT);
 }
 
@@ -86,11 +98,14 @@ void make_record(const file_set &set, int i, unsigned char *out)
     const std::uint8_t *from = set.image[0];
     std::size_t size = set.size[0];
     for (int k = 0; k < set.record_length; k++)
-        out[k] = size > RECORDS_AT ? from[RECORDS_AT + (i * 7 + k) % (size - RECORDS_AT)]
-                                   : static_cast<unsigned char>(i + k);
+        out[k] = size > RECORDS_AT
+                     ? from[RECORDS_AT + (static_cast<std::size_t>(i) * set.mix + k) %
+                                             (size - RECORDS_AT)]
+                     : static_cast<unsigned char>(i + k);
 }
 
-// Walks index n from its first rank, reading each record and searching it by its key.
+// Walks index n from its first rank, reading each record, writing it back unchanged and
+// searching it by its key.
 void walk_index(const file_set &set, int handle, int n, int sound)
 {
     const bool listed = n >= 1 && n <= INDEXES;
@@ -115,22 +130,27 @@ void walk_index(const file_set &set, int handle, int n, int sound)
     }
 }
 
+void walk_indexes(const file_set &set, int handle, int sound)
+{
+    for (int n = 0; n <= INDEXES + 1; n++)
+        walk_index(set, handle, n, sound);
+}
+
 // Appends, deletes at spread ranks, and makes, rebuilds and drops indexes.
 void change_set(const file_set &set, int handle)
 {
-    for (int i = 0; i < APPENDS; i++) {
+    for (int i = 0; i < set.appends; i++) {
         make_record(set, i, other);
         add_member(handle, other);
     }
-    for (int i = 0; i < DELETIONS; i++) {
+    for (int i = 0; i < set.deletions; i++) {
         int n = 1 + i % 2;
         int count = member_in_DBF(handle);
         if (count <= 0)
             break;
-        lseek_DBF(handle, n, (i * 37) % count, DBF_SEEK_SET);
+        lseek_DBF(handle, n, (i * set.stride) % count, DBF_SEEK_SET);
         delete_member(handle, n);
     }
-    // A rebuild enters every record anew: only small sets, so that rounds stay quick.
     const int length = set.record_length < 4 ? set.record_length : 4;
     create_index(handle, 3, 0, length);
     if (member_in_DBF(handle) <= REBUILD_LIMIT) {
@@ -140,7 +160,7 @@ void change_set(const file_set &set, int handle)
         rebuild_index(handle, 4, 3, set.record_length - length, length);
     }
     remove_index(handle, 3);
-    make_record(set, APPENDS, other);
+    make_record(set, set.appends, other);
     add_member(handle, other);
     lseek_DBF(handle, 4, 0, DBF_SEEK_SET);
     delete_member(handle, 4);
@@ -166,9 +186,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (set.record_length < 1 || set.record_length > MAX_RECORD)
             fuzz_fail("a record file with an unusable record length was opened");
         member_in_DBF(handle);
-        for (int n = 0; n <= INDEXES + 1; n++)
-            walk_index(set, handle, n, sound);
+        walk_indexes(set, handle, sound);
         change_set(set, handle);
+        walk_indexes(set, handle, sound);
         close_DBF(handle);
         if (sound && !sound_set()) {
             print_check_report(&report, stderr);
