@@ -1,6 +1,7 @@
 // Fuzz target: the record store on a file set made of the input's bytes, then every export in
 // a fixed sequence: seeks, reads and key searches through each index, updates, appends,
-// deletions, index creation, rebuilding and removal, close and remove. Any bytes must be
+// deletions, index creation, rebuilding and removal, a second set created, filled, reopened
+// and removed, and calls with handles that name no record file. Any bytes must be
 // refused or worked on without a fault, and every file opened is closed again. A set that
 // the checker finds sound must open, keep every record findable by its own key, and stay
 // sound through the whole sequence.
@@ -27,9 +28,12 @@ const int MAX_RECORD = 32767;
 const int INDEXES = 8;
 const int WALK_STEPS = 60;
 const int REBUILD_LIMIT = 200; // records: a rebuild enters every one anew
+const int HANDLE_BELOW = 63;   // handles are 64 to 95
+const int HANDLE_ABOVE = 95;   // the last slot, free while fewer than 32 files are open
 
 char base[FUZZ_PATH_SIZE];
 char names[3][FUZZ_PATH_SIZE];
+char fresh[FUZZ_PATH_SIZE]; // a set created by the sequence
 unsigned char record[MAX_RECORD];
 unsigned char other[MAX_RECORD];
 check_report report;
@@ -166,12 +170,41 @@ void change_set(const file_set &set, int handle)
     delete_member(handle, 4);
 }
 
+// Handles that name no record file, a set created beside the input's and filled from it
+// through the cursor of index 1, reopened and removed.
+void frame_calls(const file_set &set, int handle)
+{
+    member_in_DBF(HANDLE_BELOW);
+    member_in_DBF(handle + 1); // the first index file's slot, if it has one
+    get_member(handle + 1, 1, record);
+    close_DBF(HANDLE_ABOVE);
+    if (create_DBF(base, set.record_length) >= 0)
+        fuzz_fail("a record file was created over an existing one");
+    remove_DBF(fresh);
+    const int created = create_DBF(fresh, set.record_length);
+    if (created < 0)
+        return;
+    create_index(created, 1, 0, set.record_length < 8 ? set.record_length : 8);
+    lseek_DBF(handle, 1, 0, DBF_SEEK_SET);
+    for (int i = 0; i < WALK_STEPS && get_member(handle, 1, record) == 1; i++) {
+        add_member(created, record);
+        lseek_DBF(handle, 1, 1, DBF_SEEK_CUR);
+    }
+    close_DBF(created);
+    const int reopened = open_DBF(fresh);
+    lseek_DBF(reopened, 1, 0, DBF_SEEK_END);
+    delete_member(reopened, 1);
+    close_DBF(reopened);
+    remove_DBF(fresh);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     if (base[0] == '\0') {
         fuzz_path(base, "set");
+        fuzz_path(fresh, "new");
         for (int i = 0; i < 3; i++)
             std::snprintf(names[i], sizeof names[i], "%s.db%d", base, i);
     }
@@ -189,6 +222,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         walk_indexes(set, handle, sound);
         change_set(set, handle);
         walk_indexes(set, handle, sound);
+        frame_calls(set, handle);
         close_DBF(handle);
         if (sound && !sound_set()) {
             print_check_report(&report, stderr);
