@@ -78,6 +78,51 @@ double run_sqlite(const std::string &dir, const std::string &script)
     return bench::run_sqlite(db, dir + "/bench.sql", script);
 }
 
+// The sqlite3 shell on the same rows with its indexes built after the import, and a plain
+// copy of our record file, for scale.
+void compare_build_after(const std::string &dir, const std::string &csv, int count)
+{
+    std::string s = "PRAGMA journal_mode=OFF;\nPRAGMA synchronous=OFF;\n"
+                    "CREATE TABLE t(k1 TEXT, k2 TEXT, rest TEXT);\n"
+                    "BEGIN;\n.mode csv\n.import '" + csv + "' t\nCOMMIT;\n"
+                    "CREATE INDEX i1 ON t(k1);\nCREATE INDEX i2 ON t(k2);\n";
+    double after = run_sqlite(dir, s);
+    std::string base = dir + "/load";
+    double t0 = now();
+    fs::copy_file(base + ".db0", dir + "/copy.db0", fs::copy_options::overwrite_existing);
+    double copy = now() - t0;
+    printf("  %d random rows: sqlite3 with indexes built afterwards %.3f s; plain copy "
+           "of the %lld-byte record file %.3f s\n",
+           count, after, (long long)fs::file_size(base + ".db0"), copy);
+}
+
+// One line of the table: our load with 1 or 2 indexes, and the sqlite3 shell importing the
+// same rows with its indexes created first.
+void load_line(const std::string &dir, const std::string &csv, const std::vector<char> &recs,
+               int count, bool sorted, int indexes, bool sqlite)
+{
+    std::string base = dir + "/load";
+    double ours = load_ours(base, recs, count, indexes);
+    double lite = -1;
+    if (sqlite) {
+        std::string s = "PRAGMA journal_mode=OFF;\nPRAGMA synchronous=OFF;\n"
+                        "CREATE TABLE t(k1 TEXT, k2 TEXT, rest TEXT);\n"
+                        "CREATE INDEX i1 ON t(k1);\n";
+        if (indexes == 2)
+            s += "CREATE INDEX i2 ON t(k2);\n";
+        s += "BEGIN;\n.mode csv\n.import '" + csv + "' t\nCOMMIT;\n";
+        lite = run_sqlite(dir, s);
+    }
+    printf("%-9d %-7s %-3d %10.3f %12.0f %11lld %11lld %11lld %8.3f", count,
+           sorted ? "sorted" : "random", indexes, ours, count / ours,
+           (long long)fs::file_size(base + ".db0"), (long long)fs::file_size(base + ".db1"),
+           indexes == 2 ? (long long)fs::file_size(base + ".db2") : 0LL, lite);
+    if (lite > 0)
+        printf("   ours/sqlite %.2f", ours / lite);
+    printf("\n");
+    fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -87,60 +132,20 @@ int main(int argc, char **argv)
         counts.push_back(atoi(argv[i]));
     if (counts.empty())
         counts = {100000, 1000000};
-    const char *env = getenv("KESTREL_BENCH_DIR");
-    std::string dir = (env ? fs::path(env) : fs::temp_directory_path() / "kestrel-bench-rs").string();
-    fs::create_directories(dir);
-    bool have_sqlite = system("sqlite3 -version > /dev/null 2>&1") == 0;
+    std::string dir = bench::scratch_dir();
+    bool sqlite = bench::have_sqlite();
 
     printf("%-9s %-7s %-3s %10s %12s %11s %11s %11s %8s\n", "records", "keys", "ix", "ours s",
            "rec/s", "db0 bytes", "db1 bytes", "db2 bytes", "sqlite s");
     for (int count : counts) {
         for (int sorted = 0; sorted <= 1; sorted++) {
             std::vector<char> recs = make_records(count, sorted, 12345u + (unsigned)count);
-            // The same rows as CSV for the sqlite3 shell.
             std::string csv = dir + "/bench.csv";
-            FILE *f = fopen(csv.c_str(), "w");
-            for (int i = 0; i < count; i++) {
-                const char *r = &recs[(size_t)i * RECLEN];
-                fprintf(f, "%.13s,%.8s,%.19s\n", r, r + 13, r + 21);
-            }
-            fclose(f);
-            for (int indexes = 1; indexes <= 2; indexes++) {
-                std::string base = dir + "/load";
-                double ours = load_ours(base, recs, count, indexes);
-                double lite = -1;
-                if (have_sqlite) {
-                    std::string s = "PRAGMA journal_mode=OFF;\nPRAGMA synchronous=OFF;\n"
-                                    "CREATE TABLE t(k1 TEXT, k2 TEXT, rest TEXT);\n"
-                                    "CREATE INDEX i1 ON t(k1);\n";
-                    if (indexes == 2)
-                        s += "CREATE INDEX i2 ON t(k2);\n";
-                    s += "BEGIN;\n.mode csv\n.import '" + csv + "' t\nCOMMIT;\n";
-                    lite = run_sqlite(dir, s);
-                }
-                printf("%-9d %-7s %-3d %10.3f %12.0f %11lld %11lld %11lld %8.3f", count,
-                       sorted ? "sorted" : "random", indexes, ours, count / ours,
-                       (long long)fs::file_size(base + ".db0"), (long long)fs::file_size(base + ".db1"),
-                       indexes == 2 ? (long long)fs::file_size(base + ".db2") : 0LL, lite);
-                if (lite > 0)
-                    printf("   ours/sqlite %.2f", ours / lite);
-                printf("\n");
-                fflush(stdout);
-            }
-            if (have_sqlite && !sorted) {
-                std::string s = "PRAGMA journal_mode=OFF;\nPRAGMA synchronous=OFF;\n"
-                                "CREATE TABLE t(k1 TEXT, k2 TEXT, rest TEXT);\n"
-                                "BEGIN;\n.mode csv\n.import '" + csv + "' t\nCOMMIT;\n"
-                                "CREATE INDEX i1 ON t(k1);\nCREATE INDEX i2 ON t(k2);\n";
-                double after = run_sqlite(dir, s);
-                std::string base = dir + "/load";
-                double t0 = now();
-                fs::copy_file(base + ".db0", dir + "/copy.db0", fs::copy_options::overwrite_existing);
-                double copy = now() - t0;
-                printf("  %d random rows: sqlite3 with indexes built afterwards %.3f s; plain copy "
-                       "of the %lld-byte record file %.3f s\n",
-                       count, after, (long long)fs::file_size(base + ".db0"), copy);
-            }
+            bench::write_csv(csv, recs, count);
+            for (int indexes = 1; indexes <= 2; indexes++)
+                load_line(dir, csv, recs, count, sorted, indexes, sqlite);
+            if (sqlite && !sorted)
+                compare_build_after(dir, csv, count);
             fs::remove(csv);
         }
     }

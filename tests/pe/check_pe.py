@@ -6,13 +6,20 @@ with what an operator's PC expects: PE32 images, a GUI program, the library's fi
 by name and ordinal, the program's imports from the library by ordinal only, the Properties
 dialog template control by control, the icon group and the version block.
 
-Usage: check_pe.py CHECK --exe kestrel.exe --dll ZKW_DBF.dll [--release DIR]
+The zip check opens the operator's release: exactly its five files, every program in it a
+PE32 image of the right subsystem that needs no DLL beyond Windows' own and the zip's, and a
+CR LF guide that names every message the programs show.
+
+Usage: check_pe.py CHECK --exe kestrel.exe --dll ZKW_DBF.dll --def ZKW_DBF.def --version V
+                   [--release DIR] [--zip ZIP --messages messages.h]
 CHECK is one of the names in CHECKS below, or "all". Exit status 0 when every fault list is
 empty; each fault is printed on a line of its own.
 """
 import argparse
+import re
 import struct
 import sys
+import zipfile
 
 # --- Window and control styles (winuser.h), for a readable dialog table ---------------------
 WS_POPUP, WS_CHILD, WS_VISIBLE = 0x80000000, 0x40000000, 0x10000000
@@ -73,13 +80,8 @@ DIALOG_CONTROLS = [
     (NONE, "Button", "", (356, 20, 82, 63), WS_CHILD | WS_VISIBLE | BS_GROUPBOX),
 ]
 
-EXPORTS = {
-    "create_DBF": 1, "close_DBF": 2, "create_index": 3, "remove_index": 4, "remove_DBF": 5,
-    "rebuild_index": 6, "open_DBF": 7, "add_member": 8, "has_member": 9, "delete_member": 10,
-    "tell_DBF": 11, "get_member": 12, "update_member": 13, "member_in_DBF": 14, "lseek_DBF": 15,
-}
+EXPORT_COUNT = 15
 IMPORTED_ORDINALS = [1, 2, 3, 5, 7, 8, 14]
-VERSION = (3, 24, 2, 0)
 LANG_POLISH = 0x0415
 
 RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_VERSION = 3, 5, 14, 16
@@ -90,9 +92,11 @@ CLASS_ORDINALS = {0x80: "Button", 0x81: "Edit", 0x82: "Static", 0x83: "ListBox",
 class Image:
     """A PE file: its sections and the data directories needed here."""
 
-    def __init__(self, path):
-        with open(path, "rb") as f:
-            self.data = f.read()
+    def __init__(self, path, data=None):
+        if data is None:
+            with open(path, "rb") as f:
+                data = f.read()
+        self.data = data
         self.path = path
         d = self.data
         if d[:2] != b"MZ":
@@ -249,9 +253,20 @@ def parse_dialogex(data):
     return dialog
 
 
+def read_def(path):
+    """{name: ordinal} of the EXPORTS lines ("    create_DBF      @1") of a .def file."""
+    exports = {}
+    with open(path, encoding="ascii") as f:
+        for line in f:
+            match = re.match(r"\s+([A-Za-z_]\w*)\s+@(\d+)", line)
+            if match:
+                exports[match.group(1)] = int(match.group(2))
+    return exports
+
+
 # --- the checks: each returns a list of faults ----------------------------------------------
 
-def check_headers(exe, dll):
+def check_headers(exe, dll, expect):
     faults = []
     for image, subsystem in ((exe, 2), (dll, None)):
         if image.machine != 0x14C:
@@ -267,18 +282,21 @@ def check_headers(exe, dll):
     return faults
 
 
-def check_exports(exe, dll):
+def check_exports(exe, dll, expect):
+    exports = expect.exports
     found = dll.exports()
     faults = [f"export {name}: ordinal {found.get(name)}, expected {ordinal}"
-              for name, ordinal in EXPORTS.items() if found.get(name) != ordinal]
+              for name, ordinal in exports.items() if found.get(name) != ordinal]
     faults += [f"unexpected export {name} @{ordinal}" for name, ordinal in found.items()
-               if name not in EXPORTS]
-    if dll.export_count != len(EXPORTS):
-        faults.append(f"{dll.export_count} exported functions, expected {len(EXPORTS)}")
+               if name not in exports]
+    if len(exports) != EXPORT_COUNT:
+        faults.append(f"the .def lists {len(exports)} exports, expected {EXPORT_COUNT}")
+    if dll.export_count != EXPORT_COUNT:
+        faults.append(f"{dll.export_count} exported functions, expected {EXPORT_COUNT}")
     return faults
 
 
-def check_imports(exe, dll):
+def check_imports(exe, dll, expect):
     tables = {name.lower(): entries for name, entries in exe.imports().items()}
     entries = tables.get("zkw_dbf.dll")
     if entries is None:
@@ -295,7 +313,7 @@ def check_imports(exe, dll):
     return faults
 
 
-def check_dialog(exe, dll):
+def check_dialog(exe, dll, expect):
     res = exe.resources()
     found = res.get((RT_DIALOG, "PROPERTIESDLG"))
     if not found:
@@ -332,7 +350,7 @@ def check_dialog(exe, dll):
     return faults
 
 
-def check_icon(exe, dll):
+def check_icon(exe, dll, expect):
     res = exe.resources()
     group = res.get((RT_GROUP_ICON, "LOOKUP"))
     if not group:
@@ -353,7 +371,7 @@ def check_icon(exe, dll):
     return faults
 
 
-def check_version(exe, dll):
+def check_version(exe, dll, expect):
     res = exe.resources()
     found = res.get((RT_VERSION, 1))
     if not found:
@@ -365,16 +383,17 @@ def check_version(exe, dll):
     file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<IIII", data, at + 8)
     faults = []
     for what, ms, ls in (("file", file_ms, file_ls), ("product", product_ms, product_ls)):
-        got = (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
-        if got != VERSION:
-            faults.append(f"{what} version {'.'.join(map(str, got))}, expected 3.24.2.0")
+        got = ".".join(map(str, (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)))
+        if got != expect.version:
+            faults.append(f"{what} version {got}, expected {expect.version}")
     text = data.decode("utf-16-le", errors="replace")
-    if "3.24.2.0" not in text:
-        faults.append("the version strings do not read 3.24.2.0")
+    if expect.version not in text:
+        faults.append(f"the version strings do not read {expect.version}")
     return faults
 
 
-def check_release(exe, dll, release=None):
+def check_release(exe, dll, expect):
+    release = expect.release
     if release is None:
         return ["no release folder given"]
     faults = []
@@ -388,9 +407,70 @@ def check_release(exe, dll, release=None):
     return faults
 
 
+# The zip: each file, and the subsystem of each program (2 GUI, 3 console; None: a DLL).
+ZIP_FILES = {"kestrel.exe": 2, "ZKW_DBF.dll": None, "kestrel-cli.exe": 3, "zkwdbf.exe": 3,
+             "GUIDE.TXT": None}
+# DLLs that every Windows has.
+WINDOWS_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comdlg32.dll", "advapi32.dll",
+                "shell32.dll", "msvcrt.dll", "ws2_32.dll", "ole32.dll", "comctl32.dll"}
+
+
+def check_zip_image(image, subsystem, shipped):
+    faults = []
+    if (image.machine, image.magic) != (0x14C, 0x10B):
+        faults.append(f"{image.path}: not a PE32 image for i386")
+    is_dll = bool(image.characteristics & 0x2000)
+    if is_dll != (subsystem is None):
+        faults.append(f"{image.path}: {'a DLL' if is_dll else 'not a DLL'}")
+    if subsystem is not None and image.subsystem != subsystem:
+        faults.append(f"{image.path}: subsystem {image.subsystem}, expected {subsystem}")
+    for name in image.imports():
+        if name.lower() not in WINDOWS_DLLS | shipped:
+            faults.append(f"{image.path} needs {name}, which is neither Windows' nor the zip's")
+    return faults
+
+
+def check_guide(text, messages_h, version):
+    """CR LF throughout, plain ASCII, the version, and every message the programs show."""
+    faults = []
+    if re.search(rb"(?<!\r)\n|\r(?!\n)", text):
+        faults.append("GUIDE.TXT: a line not ended by CR LF")
+    if any(b > 0x7E and b not in (0x0D, 0x0A) for b in text):
+        faults.append("GUIDE.TXT: bytes beyond ASCII")
+    if version.encode() not in text:
+        faults.append(f"GUIDE.TXT: no version {version}")
+    with open(messages_h, encoding="utf-8") as f:
+        shown = re.findall(r'#define (MSG_\w+)\s+"([^"\\]*)"\s*$', f.read(), re.M)
+    for name, message in shown:
+        if not name.startswith(("MSG_PROGRESS", "MSG_BAD_", "MSG_CAPTION")) and \
+                f'"{message}"'.encode() not in text:
+            faults.append(f"GUIDE.TXT does not explain \"{message}\"")
+    return faults
+
+
+def check_zip(exe, dll, expect):
+    zip_path, messages_h = expect.zip, expect.messages
+    if zip_path is None or messages_h is None:
+        return ["no zip or no messages.h given"]
+    with zipfile.ZipFile(zip_path) as archive:
+        contents = {info.filename: archive.read(info) for info in archive.infolist()}
+    faults = [f"{name}: missing" for name in ZIP_FILES if name not in contents]
+    faults += [f"{name}: not expected" for name in contents if name not in ZIP_FILES]
+    shipped = {name.lower() for name in contents if name.lower().endswith(".dll")}
+    for name, subsystem in ZIP_FILES.items():
+        if name in contents and name != "GUIDE.TXT":
+            faults += check_zip_image(Image(name, contents[name]), subsystem, shipped)
+    for image, name in ((exe, "kestrel.exe"), (dll, "ZKW_DBF.dll")):
+        if contents.get(name, image.data) != image.data:
+            faults.append(f"{name} differs from the build's")
+    if "GUIDE.TXT" in contents:
+        faults += check_guide(contents["GUIDE.TXT"], messages_h, expect.version)
+    return faults
+
+
 CHECKS = {"headers": check_headers, "exports": check_exports, "imports": check_imports,
           "dialog": check_dialog, "icon": check_icon, "version": check_version,
-          "release": check_release}
+          "release": check_release, "zip": check_zip}
 
 
 def main():
@@ -398,16 +478,19 @@ def main():
     parser.add_argument("check", choices=[*CHECKS, "all"])
     parser.add_argument("--exe", required=True)
     parser.add_argument("--dll", required=True)
+    parser.add_argument("--def", dest="def_file", required=True,
+                        help="the library's module-definition file: the expected exports")
+    parser.add_argument("--version", required=True, help="the expected version: four numbers with dots")
     parser.add_argument("--release")
+    parser.add_argument("--zip")
+    parser.add_argument("--messages")
     args = parser.parse_args()
+    args.exports = read_def(args.def_file)
     exe, dll = Image(args.exe), Image(args.dll)
     names = list(CHECKS) if args.check == "all" else [args.check]
     faults = []
     for name in names:
-        if name == "release":
-            faults += [f"release: {f}" for f in check_release(exe, dll, args.release)]
-        else:
-            faults += [f"{name}: {f}" for f in CHECKS[name](exe, dll)]
+        faults += [f"{name}: {f}" for f in CHECKS[name](exe, dll, args)]
     for fault in faults:
         print(fault)
     print(f"{len(names) - len({f.split(':')[0] for f in faults})} passed, "
