@@ -57,7 +57,8 @@ int fuzz_write_file(const char *path, const std::uint8_t *data, std::size_t size
     if (!file)
         return 0;
     std::size_t put = size ? std::fwrite(data, 1, size, file) : 0;
-    return (std::fclose(file) == 0) & (put == size);
+    const bool closed = std::fclose(file) == 0;
+    return closed && put == size;
 }
 
 int fuzz_open_files()
