@@ -4,7 +4,7 @@
 #ifndef KESTREL_TEST_CONVERT_FIXTURE_H
 #define KESTREL_TEST_CONVERT_FIXTURE_H
 
-#include "../app/test_folder.h"
+#include "test_folder.h"
 #include "dbf_check.h"
 #include "recorded.h"
 #include "send_record.h"

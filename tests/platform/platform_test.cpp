@@ -62,7 +62,7 @@ TEST(platform_program_test, path_names_this_program_and_refuses_a_short_buffer)
     int length = platform_program_path(path, sizeof path);
     ASSERT_GT(length, 0);
     EXPECT_EQ(static_cast<std::size_t>(length), std::strlen(path));
-    EXPECT_NE(std::string(path).find("app_test"), std::string::npos) << path;
+    EXPECT_NE(std::string(path).find("platform_test"), std::string::npos) << path;
 
     char small[8];
     EXPECT_EQ(platform_program_path(small, sizeof small), 0);
