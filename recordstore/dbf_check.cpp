@@ -8,6 +8,7 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/types.h>
 
 namespace {
 
@@ -17,10 +18,6 @@ constexpr int64_t HEADER_BYTES = (int64_t)HDR_SIZE;
 constexpr int64_t RECORDS_AT = (int64_t)DBF_RECORDS_START;
 constexpr int64_t MAX_BLOCKS = (int64_t)MAX_BLOCK + 1;
 constexpr int MAX_RECORD_LENGTH = (int)DBF_MAX_RECORD_LENGTH;
-
-// A valid tree over at most 65535 blocks of at least 25 children is no deeper than 5 levels;
-// anything deeper than this is reported rather than followed.
-constexpr int MAX_DEPTH = 32;
 
 struct check_state {
     check_report *report;
@@ -114,19 +111,14 @@ int read_node_at(check_state *st, int64_t blk, index_node *node)
     return 1;
 }
 
-// Checks the node in block blk, which its parent (block parent, 0 for the root) reaches
-// through child position pos, and everything below it. blk is within the file and marked
-// reached by the caller. Returns the number of record numbers found in the subtree.
-int64_t walk_node(check_state *st, int64_t blk, int64_t parent, int pos, int depth)
+// Reports the node's own fields that disagree with where the walk found it: self, parent,
+// pos_in_parent, and a count outside what its place allows. Returns the count to walk
+// (at most 48).
+int check_node_fields(check_state *st, const index_node &node, int64_t blk, int64_t parent,
+                      int pos)
 {
-    index_node node;
-    if (!read_node_at(st, blk, &node))
-        return 0;
     const int n_idx = st->index_no;
     const long long b = (long long)blk;
-    if (depth > st->max_depth_seen)
-        st->max_depth_seen = depth;
-
     if (node.self != blk)
         fault(st, "index %d block %lld: self is %u", n_idx, b, node.self);
     if (node.parent != parent)
@@ -135,60 +127,89 @@ int64_t walk_node(check_state *st, int64_t blk, int64_t parent, int pos, int dep
     if (node.pos_in_parent != pos)
         fault(st, "index %d block %lld: pos_in_parent is %u, not %d", n_idx, b,
               node.pos_in_parent, pos);
-
     const int is_root = parent == 0;
-    const int is_leaf = node.children[0].block == 0;
     int count = node.count;
     if (count > NODE_MAX) {
         fault(st, "index %d block %lld: count %d above %d", n_idx, b, count, NODE_MAX);
         count = NODE_MAX;
     } else if (!is_root && count < NODE_MIN) {
         fault(st, "index %d block %lld: count %d below %d", n_idx, b, count, NODE_MIN);
-    } else if (is_root && !is_leaf && count == 0) {
+    } else if (is_root && !node_is_leaf(&node) && count == 0) {
         fault(st, "index %d block %lld: internal root with no entries", n_idx, b);
     }
+    return count;
+}
 
-    if (is_leaf) {
-        for (int i = 0; i <= count; i++) {
-            const child_entry &c = node.children[i];
-            if (c.block != 0 || c.subtree_count != 0)
-                fault(st, "index %d block %lld child %d: leaf child is block %u count %lu",
-                      n_idx, b, i, c.block, (unsigned long)c.subtree_count);
-        }
-        if (st->leaf_depth < 0)
-            st->leaf_depth = depth;
-        else if (st->leaf_depth != depth)
-            fault(st, "index %d block %lld: leaf at depth %d, the first leaf is at depth %d",
-                  n_idx, b, depth, st->leaf_depth);
-        for (int i = 0; i < count && !stopped(st); i++)
-            visit_entry(st, blk, i, node.records[i]);
-        return count;
+// A leaf: empty child entries, the same depth as the first leaf, and its entries in order.
+// Returns the number of entries.
+int64_t walk_leaf(check_state *st, const index_node &node, int64_t blk, int count, int depth)
+{
+    const int n_idx = st->index_no;
+    const long long b = (long long)blk;
+    for (int i = 0; i <= count; i++) {
+        const child_entry &c = node.children[i];
+        if (c.block != 0 || c.subtree_count != 0)
+            fault(st, "index %d block %lld child %d: leaf child is block %u count %lu", n_idx, b,
+                  i, c.block, (unsigned long)c.subtree_count);
     }
+    if (st->leaf_depth < 0)
+        st->leaf_depth = depth;
+    else if (st->leaf_depth != depth)
+        fault(st, "index %d block %lld: leaf at depth %d, the first leaf is at depth %d", n_idx,
+              b, depth, st->leaf_depth);
+    for (int i = 0; i < count && !stopped(st); i++)
+        visit_entry(st, blk, i, node.records[i]);
+    return count;
+}
 
+int64_t walk_node(check_state *st, int64_t blk, int64_t parent, int pos, int depth);
+
+// Child i of an internal node: a block of the file reached for the first time, within the
+// depth bound, whose subtree holds as many record numbers as its subtree_count says.
+// Returns the number found in the subtree.
+int64_t walk_child(check_state *st, const index_node &node, int64_t blk, int i, int depth)
+{
+    const int n_idx = st->index_no;
+    const long long b = (long long)blk;
+    const child_entry &c = node.children[i];
+    if (c.block == 0) {
+        fault(st, "index %d block %lld child %d: no block in an internal node", n_idx, b, i);
+    } else if (c.block >= st->blocks) {
+        fault(st, "index %d block %lld child %d: block %u beyond the file's %lld blocks", n_idx,
+              b, i, c.block, (long long)st->blocks);
+    } else if (bit_get(st->reached, c.block)) {
+        fault(st, "index %d block %lld child %d: block %u reached twice", n_idx, b, i, c.block);
+    } else if (depth + 1 > MAX_DEPTH) {
+        fault(st, "index %d block %lld child %d: tree deeper than %d levels", n_idx, b, i,
+              MAX_DEPTH);
+    } else {
+        bit_set(st->reached, c.block);
+        int64_t got = walk_node(st, c.block, blk, i, depth + 1);
+        if (got != (int64_t)c.subtree_count)
+            fault(st, "index %d block %lld child %d: subtree_count %lu, block %u's subtree "
+                      "holds %lld",
+                  n_idx, b, i, (unsigned long)c.subtree_count, c.block, (long long)got);
+        return got;
+    }
+    return 0;
+}
+
+// Checks the node in block blk, which its parent (block parent, 0 for the root) reaches
+// through child position pos, and everything below it. blk is within the file and marked
+// reached by the caller. Returns the number of record numbers found in the subtree.
+int64_t walk_node(check_state *st, int64_t blk, int64_t parent, int pos, int depth)
+{
+    index_node node;
+    if (!read_node_at(st, blk, &node))
+        return 0;
+    if (depth > st->max_depth_seen)
+        st->max_depth_seen = depth;
+    int count = check_node_fields(st, node, blk, parent, pos);
+    if (node_is_leaf(&node))
+        return walk_leaf(st, node, blk, count, depth);
     int64_t total = 0;
     for (int i = 0; i <= count && !stopped(st); i++) {
-        const child_entry &c = node.children[i];
-        if (c.block == 0) {
-            fault(st, "index %d block %lld child %d: no block in an internal node", n_idx, b,
-                  i);
-        } else if (c.block >= st->blocks) {
-            fault(st, "index %d block %lld child %d: block %u beyond the file's %lld blocks",
-                  n_idx, b, i, c.block, (long long)st->blocks);
-        } else if (bit_get(st->reached, c.block)) {
-            fault(st, "index %d block %lld child %d: block %u reached twice", n_idx, b, i,
-                  c.block);
-        } else if (depth + 1 > MAX_DEPTH) {
-            fault(st, "index %d block %lld child %d: tree deeper than %d levels", n_idx, b, i,
-                  MAX_DEPTH);
-        } else {
-            bit_set(st->reached, c.block);
-            int64_t got = walk_node(st, c.block, blk, i, depth + 1);
-            if (got != (int64_t)c.subtree_count)
-                fault(st, "index %d block %lld child %d: subtree_count %lu, block %u's subtree "
-                          "holds %lld",
-                      n_idx, b, i, (unsigned long)c.subtree_count, c.block, (long long)got);
-            total += got;
-        }
+        total += walk_child(st, node, blk, i, depth);
         if (i < count && !stopped(st)) {
             visit_entry(st, blk, i, node.records[i]);
             total++;
@@ -219,12 +240,10 @@ int64_t find_root(check_state *st)
     return 0;
 }
 
-void check_index(check_state *st, int n, int key_offset, int key_length)
+// Takes index n's key range, reporting one that the records or the key buffer cannot hold
+// (its keys are then not compared).
+void take_key_range(check_state *st, int n, int key_offset, int key_length)
 {
-    check_index_summary &sum = st->report->index[n];
-    sum.listed = 1;
-    sum.key_offset = key_offset;
-    sum.key_length = key_length;
     st->index_no = n;
     st->key_offset = key_offset;
     st->key_length = key_length;
@@ -238,19 +257,24 @@ void check_index(check_state *st, int n, int key_offset, int key_length)
               key_offset, key_length, st->record_length);
         st->keys_usable = 0;
     }
+}
 
+// Opens index file n into st->idx and sets st->blocks from its size, reporting a size that
+// is not whole blocks, below two blocks or beyond what block numbers reach. 0 when the file
+// cannot be opened.
+int open_index_file(check_state *st, int n)
+{
     st->idx = check_open_file(st->base_name, n);
     if (!st->idx) {
         fault(st, "index %d: cannot open %s", n, check_file_name(st->base_name, n));
-        return;
+        return 0;
     }
     int64_t size = check_file_size(st->idx);
     if (size < 0) {
         fault(st, "index %d: cannot find the file size", n);
     } else {
         if (size % BLOCK_BYTES != 0)
-            fault(st, "index %d: file size %lld is not a multiple of 512", n,
-                  (long long)size);
+            fault(st, "index %d: file size %lld is not a multiple of 512", n, (long long)size);
         if (size < 2 * BLOCK_BYTES)
             fault(st, "index %d: file size %lld below 1024", n, (long long)size);
     }
@@ -260,12 +284,31 @@ void check_index(check_state *st, int n, int key_offset, int key_length)
               (long long)st->blocks);
         st->blocks = MAX_BLOCKS;
     }
-    sum.blocks = st->blocks;
-    if (st->blocks < 2 || stopped(st)) {
-        fclose(st->idx);
-        return;
-    }
+    return 1;
+}
 
+// After the walk: every block reached, and every record number held.
+void check_coverage(check_state *st, int n)
+{
+    for (int64_t blk = 1; blk < st->blocks && !stopped(st); blk++)
+        if (!bit_get(st->reached, blk))
+            fault(st, "index %d: block %lld never reached", n, (long long)blk);
+    int64_t missing = 0, first_missing = -1;
+    for (int64_t r = 0; r < st->record_count; r++)
+        if (!bit_get(st->held, r)) {
+            if (first_missing < 0)
+                first_missing = r;
+            missing++;
+        }
+    if (missing)
+        fault(st, "index %d: %lld of %lld records not in the index, the first is record %lld", n,
+              (long long)missing, (long long)st->record_count, (long long)first_missing);
+}
+
+// Walks the tree of the open index file from its root with fresh bitmaps and fills the
+// summary's entries and depth.
+void check_tree(check_state *st, int n, check_index_summary &sum)
+{
     st->reached = (uint8_t *)calloc((size_t)(st->blocks + 7) / 8, 1);
     st->held = (uint8_t *)calloc((size_t)(st->record_count + 7) / 8 + 1, 1);
     st->have_prev = 0;
@@ -279,21 +322,7 @@ void check_index(check_state *st, int n, int key_offset, int key_length)
         if (root != 0) {
             bit_set(st->reached, root);
             walk_node(st, root, 0, 0, 1);
-            for (int64_t blk = 1; blk < st->blocks && !stopped(st); blk++)
-                if (!bit_get(st->reached, blk))
-                    fault(st, "index %d: block %lld never reached", n, (long long)blk);
-            int64_t missing = 0, first_missing = -1;
-            for (int64_t r = 0; r < st->record_count; r++)
-                if (!bit_get(st->held, r)) {
-                    if (first_missing < 0)
-                        first_missing = r;
-                    missing++;
-                }
-            if (missing)
-                fault(st, "index %d: %lld of %lld records not in the index, the first is "
-                          "record %lld",
-                      n, (long long)missing, (long long)st->record_count,
-                      (long long)first_missing);
+            check_coverage(st, n);
         }
         sum.entries = st->entries;
         sum.depth = st->max_depth_seen;
@@ -301,6 +330,20 @@ void check_index(check_state *st, int n, int key_offset, int key_length)
     free(st->reached);
     free(st->held);
     st->reached = st->held = nullptr;
+}
+
+void check_index(check_state *st, int n, int key_offset, int key_length)
+{
+    check_index_summary &sum = st->report->index[n];
+    sum.listed = 1;
+    sum.key_offset = key_offset;
+    sum.key_length = key_length;
+    take_key_range(st, n, key_offset, key_length);
+    if (!open_index_file(st, n))
+        return;
+    sum.blocks = st->blocks;
+    if (st->blocks >= 2 && !stopped(st))
+        check_tree(st, n, sum);
     fclose(st->idx);
     st->idx = nullptr;
 }
@@ -314,6 +357,50 @@ void check_report_init(check_report *report, int max_faults)
         max_faults = CHECK_MAX_FAULTS;
     report->max_faults = max_faults;
 }
+
+namespace {
+
+// Reads and checks the record file's header and size: the magic (without it nothing more is
+// looked at), the path's zero, the record length and the whole records. Fills
+// st->record_length, st->record_count and the report's copies. 0 when the file is not a
+// record file at all.
+int check_record_file(check_state *st, uint8_t *header)
+{
+    int64_t size = check_file_size(st->db0);
+    if (size < HEADER_BYTES || !check_read_at(st->db0, 0, header, HDR_SIZE)) {
+        fault(st, "record file: %lld bytes, too short for the header", (long long)size);
+        return 0;
+    }
+    if (memcmp(header + HDR_MAGIC, DBF_MAGIC, sizeof DBF_MAGIC) != 0) {
+        fault(st, "record file: no \"%s\" magic", DBF_MAGIC);
+        return 0;
+    }
+    if (!memchr(header + HDR_PATH, 0, HDR_PATH_SIZE))
+        fault(st, "record file: path has no terminating zero");
+    st->record_length = get_u16le(header + HDR_RECORD_LENGTH);
+    st->report->record_length = st->record_length;
+    if (st->record_length < 1 || st->record_length > MAX_RECORD_LENGTH)
+        fault(st, "record file: record_length %d outside 1 to %d", st->record_length,
+              MAX_RECORD_LENGTH);
+    if (size < RECORDS_AT) {
+        fault(st, "record file: %lld bytes, below 1024", (long long)size);
+    } else if (st->record_length > 0) {
+        int64_t body = size - RECORDS_AT;
+        st->record_count = body / st->record_length;
+        if (body % st->record_length != 0)
+            fault(st, "record file: a partial record of %lld bytes after record %lld",
+                  (long long)(body % st->record_length), (long long)st->record_count - 1);
+        if (st->record_count > INT32_MAX) {
+            fault(st, "record file: %lld records, more than a record count holds",
+                  (long long)st->record_count);
+            st->record_count = INT32_MAX;
+        }
+    }
+    st->report->record_count = st->record_count;
+    return 1;
+}
+
+}  // namespace
 
 int check_file_set(const char *base_name, check_report *report)
 {
@@ -333,44 +420,9 @@ int check_file_set(const char *base_name, check_report *report)
         fault(&st, "record file: cannot open %s", check_file_name(base_name, 0));
         return report->fault_count;
     }
-    int64_t size = check_file_size(st.db0);
     uint8_t header[HEADER_BYTES];
-    if (size < HEADER_BYTES || !check_read_at(st.db0, 0, header, sizeof header)) {
-        fault(&st, "record file: %lld bytes, too short for the header", (long long)size);
-        fclose(st.db0);
-        return report->fault_count;
-    }
-    if (memcmp(header + HDR_MAGIC, DBF_MAGIC, sizeof DBF_MAGIC) != 0) {
-        fault(&st, "record file: no \"%s\" magic", DBF_MAGIC);
-        fclose(st.db0);
-        return report->fault_count;
-    }
-    if (!memchr(header + HDR_PATH, 0, HDR_PATH_SIZE))
-        fault(&st, "record file: path has no terminating zero");
-
-    st.record_length = get_u16le(header + HDR_RECORD_LENGTH);
-    report->record_length = st.record_length;
-    if (st.record_length < 1 || st.record_length > MAX_RECORD_LENGTH)
-        fault(&st, "record file: record_length %d outside 1 to %d", st.record_length,
-              MAX_RECORD_LENGTH);
-    if (size < RECORDS_AT) {
-        fault(&st, "record file: %lld bytes, below 1024", (long long)size);
-    } else if (st.record_length > 0) {
-        int64_t body = size - RECORDS_AT;
-        st.record_count = body / st.record_length;
-        if (body % st.record_length != 0)
-            fault(&st, "record file: a partial record of %lld bytes after record %lld",
-                  (long long)(body % st.record_length), (long long)st.record_count - 1);
-        if (st.record_count > INT32_MAX) {
-            fault(&st, "record file: %lld records, more than a record count holds",
-                  (long long)st.record_count);
-            st.record_count = INT32_MAX;
-        }
-    }
-    report->record_count = st.record_count;
-
     // Without a record length there are no records to hold keys; the trees are not looked at.
-    if (st.record_length > 0) {
+    if (check_record_file(&st, header) && st.record_length > 0) {
         for (int n = 1; n <= CHECK_MAX_INDEXES && !stopped(&st); n++) {
             int key_length = get_u16le(header + HDR_KEY_LENGTH + 2 * n);
             int key_offset = get_u16le(header + HDR_KEY_OFFSET + 2 * n);
@@ -415,30 +467,21 @@ FILE *check_open_file(const char *base_name, int n)
     return fopen(check_file_name(base_name, n), "rb");
 }
 
-// Offsets beyond 2 GB: a record file may be that large on both systems.
-static int seek_64(FILE *f, int64_t at, int whence)
-{
-#if defined(_WIN32)
-    return _fseeki64(f, at, whence);
-#else
-    return fseeko(f, (off_t)at, whence);
-#endif
-}
+// Offsets beyond 2 GB: a record file may be that large on every target. The build gives
+// this file 64-bit file offsets (_FILE_OFFSET_BITS=64), which make fseeko and ftello 64-bit
+// on Windows as well.
+static_assert(sizeof(off_t) == 8, "64-bit file offsets");
 
 int64_t check_file_size(FILE *f)
 {
-    if (seek_64(f, 0, SEEK_END) != 0)
+    if (fseeko(f, 0, SEEK_END) != 0)
         return -1;
-#if defined(_WIN32)
-    return _ftelli64(f);
-#else
     return (int64_t)ftello(f);
-#endif
 }
 
 int check_read_at(FILE *f, int64_t at, void *buf, size_t size)
 {
-    if (at < 0 || seek_64(f, at, SEEK_SET) != 0)
+    if (at < 0 || fseeko(f, (off_t)at, SEEK_SET) != 0)
         return 0;
     return fread(buf, 1, size, f) == size;
 }

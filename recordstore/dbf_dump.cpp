@@ -15,8 +15,6 @@ constexpr int64_t HEADER_BYTES = (int64_t)HDR_SIZE;
 constexpr int64_t RECORDS_AT = (int64_t)DBF_RECORDS_START;
 constexpr int64_t MAX_BLOCKS = (int64_t)MAX_BLOCK + 1;
 
-constexpr int MAX_DEPTH = 32;
-
 // Record bytes as text: printable ASCII as it is, everything else (and the backslash) as \xNN.
 void print_bytes(FILE *out, const uint8_t *p, int n)
 {

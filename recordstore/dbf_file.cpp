@@ -7,10 +7,11 @@
  * every moment exactly what they would be without the cache. When the image cannot be set
  * up or grown, the slot falls back to reading and writing the file directly.
  */
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "dbf_internal.h"
+#include "dbf_slot.h"
 #include "dbf_os.h"
 
 namespace {
@@ -70,7 +71,7 @@ int file_attach(int slot, FILE *file)
     slot_state *s = &slot_table[slot];
     uint64_t size = 0;
     if (!os_file_size(file, &size)) {
-        last_error = DBF_ERR_CORRUPT;
+        last_error = DBF_ERR_NOT_DBF;
         return 0;
     }
     s->file = file;
@@ -96,6 +97,23 @@ int file_attach(int slot, FILE *file)
     return 1;
 }
 
+int file_open_into(int slot, const char *path, const char *mode, int fail_code)
+{
+    FILE *file = fopen(path, mode);
+    if (!file) {
+        last_error = fail_code;
+        return 0;
+    }
+    if (!file_attach(slot, file)) {
+        fclose(file);
+        if (mode[0] == 'w')
+            remove(path);
+        last_error = fail_code;
+        return 0;
+    }
+    return 1;
+}
+
 void file_detach(int slot)
 {
     slot_state *s = &slot_table[slot];
@@ -112,7 +130,7 @@ int file_read_at(int slot, uint64_t off, void *buf, size_t len)
     slot_state *s = &slot_table[slot];
     file_cache *c = &s->cache;
     if (off > c->size || len > c->size - off) {
-        last_error = DBF_ERR_CORRUPT;
+        last_error = DBF_ERR_NOT_DBF;
         return 0;
     }
     if (c->image) {
@@ -120,7 +138,7 @@ int file_read_at(int slot, uint64_t off, void *buf, size_t len)
         return 1;
     }
     if (!os_read_at(s->file, off, buf, len)) {
-        last_error = DBF_ERR_CORRUPT;
+        last_error = DBF_ERR_NOT_DBF;
         return 0;
     }
     return 1;
@@ -140,7 +158,7 @@ int file_write_at(int slot, uint64_t off, const void *buf, size_t len)
     file_cache *c = &s->cache;
     uint64_t end = off + len;
     if (off > c->size) {
-        last_error = DBF_ERR_WRITE;
+        last_error = DBF_ERR_NO_RESOURCE;
         return 0;
     }
     if (c->image && end > c->capacity)
@@ -157,7 +175,7 @@ int file_write_at(int slot, uint64_t off, const void *buf, size_t len)
         uint64_t size = 0;
         if (os_file_size(s->file, &size))
             c->size = size;
-        last_error = DBF_ERR_WRITE;
+        last_error = DBF_ERR_NO_RESOURCE;
         return 0;
     }
     if (c->image && !c->mapped)
@@ -171,7 +189,7 @@ int file_shorten(int slot, uint64_t size)
 {
     slot_state *s = &slot_table[slot];
     if (size > s->cache.size || !os_truncate(s->file, size)) {
-        last_error = DBF_ERR_WRITE;
+        last_error = DBF_ERR_NO_RESOURCE;
         return 0;
     }
     s->cache.size = size;

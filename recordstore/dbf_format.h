@@ -110,6 +110,9 @@ constexpr unsigned MAX_BLOCK = 65535;        /* block numbers are 16-bit */
 constexpr int NODE_MAX = 48;                 /* entries of a node between calls */
 constexpr int NODE_MIN = 24;                 /* entries of a non-root node */
 constexpr int NODE_SLOTS = 49;               /* room for the overfull node of a split */
+/* No sound tree of 65535 blocks is deeper than 5 levels (nodes other than the root have at
+ * least 25 children); readers treat a descent or climb deeper than this as a corrupt file. */
+constexpr int MAX_DEPTH = 24;
 
 constexpr size_t NODE_PARENT = 0;
 constexpr size_t NODE_POS_IN_PARENT = 2;

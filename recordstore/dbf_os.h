@@ -1,7 +1,6 @@
 /* The platform seam of the record store: positioned reads and writes on an open FILE*, the
  * file's length, shortening it, and (where the platform offers it cheaply) a shared writable
- * mapping of it. dbf_map_posix.cpp / dbf_map_win32.cpp and dbf_truncate_posix.cpp /
- * dbf_truncate_win32.cpp implement it; CMake picks one of each. */
+ * mapping of it. dbf_os_posix.cpp and dbf_os_win32.cpp implement it; CMake picks one. */
 #ifndef DBF_OS_H
 #define DBF_OS_H
 

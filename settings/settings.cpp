@@ -138,6 +138,8 @@ void write_character(platform_file file, char base, int value)
     write_text(file, line);
 }
 
+int load_settings_beside(const char *program_path, const char *settings_file);
+
 } // namespace
 
 int second_key_configured()
@@ -160,6 +162,20 @@ int load_settings()
 
 int load_settings_for(const char *program_path)
 {
+    return load_settings_beside(program_path, nullptr);
+}
+
+int load_settings_file(const char *settings_file)
+{
+    return load_settings_beside(settings_file, settings_file);
+}
+
+namespace {
+
+// The paths derive from the folder of program_path (up to its last separator); the settings
+// are read from settings_file, or from that folder's "tabsync.ini" when it is null.
+int load_settings_beside(const char *program_path, const char *settings_file)
+{
     set_defaults();
     clear_paths();
 
@@ -169,12 +185,16 @@ int load_settings_for(const char *program_path)
         if (program_path[i] == '\\' || program_path[i] == '/')
             folder_length = i + 1;
     }
-    if (folder_length + sizeof SETTINGS_NAME > PATH_BUFFER_SIZE) {
+    if (folder_length + sizeof SETTINGS_NAME > PATH_BUFFER_SIZE ||
+        (settings_file && std::strlen(settings_file) >= PATH_BUFFER_SIZE)) {
         message_box(OWNER_NONE, MSG_FOLDER_TOO_LONG, MSG_CAPTION_ERROR,
                     MSGBOX_OK | MSGBOX_ICON_EXCLAMATION);
         return 0;
     }
-    build_path(settings_path, program_path, folder_length, SETTINGS_NAME);
+    if (settings_file)
+        std::strcpy(settings_path, settings_file);
+    else
+        build_path(settings_path, program_path, folder_length, SETTINGS_NAME);
     build_path(temp_base, program_path, folder_length, "~tmpdbf");
     build_path(db0_path, program_path, folder_length, "DBF1.db0");
     build_path(db1_path, program_path, folder_length, "DBF1.db1");
@@ -202,6 +222,8 @@ int load_settings_for(const char *program_path)
     return 1;
 }
 
+} // namespace
+
 void save_settings()
 {
     platform_file file = platform_create_write(settings_path);
@@ -224,7 +246,13 @@ void compose_lookup_path()
 {
     std::size_t folder_length = std::strlen(settings.folder);
     std::size_t name_length = std::strlen(settings.lookup_name);
-    std::size_t separator = folder_length > 0 && settings.folder[folder_length - 1] != '\\';
+    // A folder written with slashes alone (a Linux folder, in a settings file of the console
+    // program) is joined with a slash; every other with a backslash. A folder that ends in
+    // either already has its separator.
+    const char last = folder_length > 0 ? settings.folder[folder_length - 1] : '\\';
+    std::size_t separator = last != '\\' && last != '/';
+    const char separator_char =
+        std::strchr(settings.folder, '/') && !std::strchr(settings.folder, '\\') ? '/' : '\\';
     // A path cut at the buffer could name some other file: one that does not fit is left
     // empty, so that opening it fails and the user is told.
     if (folder_length + separator + name_length >= PATH_BUFFER_SIZE) {
@@ -233,6 +261,6 @@ void compose_lookup_path()
     }
     std::memcpy(lookup_path, settings.folder, folder_length);
     if (separator)
-        lookup_path[folder_length] = '\\';
+        lookup_path[folder_length] = separator_char;
     std::memcpy(lookup_path + folder_length + separator, settings.lookup_name, name_length + 1);
 }

@@ -62,12 +62,17 @@ int load_settings();
 // load_settings for a program whose full path is program_path instead of the running one.
 int load_settings_for(const char *program_path);
 
+// load_settings_for with the settings read from settings_file itself: the paths derive from
+// its folder, and it need not be called "tabsync.ini" (the console program's --settings).
+int load_settings_file(const char *settings_file);
+
 // Writes settings to settings_path, replacing the file. A file that cannot be created is
 // silently not written.
 void save_settings();
 
-// lookup_path = folder, a backslash unless folder is empty or already ends in one, lookup_name.
-// A path longer than the buffer leaves lookup_path empty.
+// lookup_path = folder, a separator unless folder is empty or already ends in one, lookup_name.
+// The separator is a backslash, or a slash for a folder written with slashes alone. A path
+// longer than the buffer leaves lookup_path empty.
 void compose_lookup_path();
 
 #endif

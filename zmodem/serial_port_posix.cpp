@@ -1,8 +1,10 @@
 // The raw serial calls for the native build (serial_port.h): termios raw 8N1 without flow
 // control and the same four-second read time-out as the Windows port. State: posix_com_paths,
 // the device behind each of COM1..COM6, /dev/ttyS0..5 unless KESTREL_COM1..KESTREL_COM6 name
-// another (tests point them at a pseudo-terminal).
+// another (tests point them at a pseudo-terminal), and posix_com_chosen, the ports whose
+// device the program itself chose (set_com_device), which the variables do not change.
 #include "serial_port.h"
+#include "serial_port_posix.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -14,13 +16,23 @@
 
 char posix_com_paths[6][256] = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2",
                                 "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
+static int posix_com_chosen[6];
+
+int set_com_device(int com_index, const char *path)
+{
+    if (com_index < 0 || com_index > 5 || std::strlen(path) >= sizeof posix_com_paths[0])
+        return 0;
+    std::strcpy(posix_com_paths[com_index], path);
+    posix_com_chosen[com_index] = 1;
+    return 1;
+}
 
 raw_port raw_port_open(int com_index)
 {
     char variable[24];
     std::snprintf(variable, sizeof variable, "KESTREL_COM%d", com_index + 1);
     const char *path = std::getenv(variable);
-    if (path && std::strlen(path) < sizeof posix_com_paths[0])
+    if (path && !posix_com_chosen[com_index] && std::strlen(path) < sizeof posix_com_paths[0])
         std::strcpy(posix_com_paths[com_index], path);
     int fd = open(posix_com_paths[com_index], O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)

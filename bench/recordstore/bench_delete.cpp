@@ -99,6 +99,39 @@ long long size_of(const std::string &path)
     return ec ? 0 : (long long)n;
 }
 
+// The sqlite3 shell deleting the same rows one at a time by key 1, both indexes in place, in
+// one transaction; printed beside our rates. 0, or 1 when the shell could not load the rows.
+int compare_sqlite(const std::string &dir, const std::vector<char> &recs, int count,
+                   const std::vector<int> &victims, const double *ours_rate)
+{
+    std::string db = dir + "/bench_delete.sqlite";
+    std::string csv = dir + "/bench_delete.csv";
+    fs::remove(db);
+    bench::write_csv(csv, recs, count);
+    std::string setup = "PRAGMA journal_mode=OFF;\nPRAGMA synchronous=OFF;\n"
+                        "CREATE TABLE t(k1 TEXT, k2 TEXT, rest TEXT);\n"
+                        "CREATE INDEX i1 ON t(k1);\nCREATE INDEX i2 ON t(k2);\n"
+                        "BEGIN;\n.mode csv\n.import '" + csv + "' t\nCOMMIT;\n";
+    if (run_sqlite(db, dir, setup) < 0)
+        return 1;
+    std::string script = "PRAGMA journal_mode=OFF;\nPRAGMA synchronous=OFF;\nBEGIN;\n";
+    for (int v : victims)
+        script += "DELETE FROM t WHERE k1='" + std::string(&recs[(size_t)v * RECLEN], 13) + "';\n";
+    script += "COMMIT;\n";
+    double t = run_sqlite(db, dir, script);
+    if (t > 0) {
+        double rate = (double)victims.size() / t;
+        printf("sqlite3, both indexes: %.3f s, %.0f deletes/s; ours/sqlite: one index %.2f, "
+               "two indexes %.2f (deletions per second)\n",
+               t, rate, ours_rate[1] / rate, ours_rate[2] / rate);
+        printf("sqlite3 file afterwards: %lld bytes\n", size_of(db));
+    }
+    fs::remove(db);
+    fs::remove(csv);
+    fs::remove(dir + "/bench_delete.sql");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -106,16 +139,12 @@ int main(int argc, char **argv)
     int count = argc > 1 ? atoi(argv[1]) : 100000;
     if (count < 2)
         count = 2;
-    const char *env = getenv("KESTREL_BENCH_DIR");
-    std::string dir =
-        (env ? fs::path(env) : fs::temp_directory_path() / "kestrel-bench-rs").string();
-    fs::create_directories(dir);
-    bool have_sqlite = system("sqlite3 -version > /dev/null 2>&1") == 0;
+    std::string dir = bench::scratch_dir();
 
     std::vector<char> recs = make_records(count, 4242u + (unsigned)count);
     std::vector<int> victims((size_t)count);
     for (int i = 0; i < count; i++)
-        victims[i] = i;
+        victims[(size_t)i] = i;
     std::mt19937 rng(77);
     std::shuffle(victims.begin(), victims.end(), rng);
     victims.resize((size_t)count / 2);
@@ -137,39 +166,5 @@ int main(int argc, char **argv)
         fflush(stdout);
         remove_DBF(base.c_str());
     }
-
-    if (have_sqlite) {
-        std::string db = dir + "/bench_delete.sqlite";
-        std::string csv = dir + "/bench_delete.csv";
-        fs::remove(db);
-        FILE *f = fopen(csv.c_str(), "w");
-        for (int i = 0; i < count; i++) {
-            const char *r = &recs[(size_t)i * RECLEN];
-            fprintf(f, "%.13s,%.8s,%.19s\n", r, r + 13, r + 21);
-        }
-        fclose(f);
-        std::string setup = "PRAGMA journal_mode=OFF;\nPRAGMA synchronous=OFF;\n"
-                            "CREATE TABLE t(k1 TEXT, k2 TEXT, rest TEXT);\n"
-                            "CREATE INDEX i1 ON t(k1);\nCREATE INDEX i2 ON t(k2);\n"
-                            "BEGIN;\n.mode csv\n.import '" + csv + "' t\nCOMMIT;\n";
-        if (run_sqlite(db, dir, setup) < 0)
-            return 1;
-        std::string script = "PRAGMA journal_mode=OFF;\nPRAGMA synchronous=OFF;\nBEGIN;\n";
-        for (int v : victims)
-            script += "DELETE FROM t WHERE k1='" + std::string(&recs[(size_t)v * RECLEN], 13) +
-                      "';\n";
-        script += "COMMIT;\n";
-        double t = run_sqlite(db, dir, script);
-        if (t > 0) {
-            double rate = (double)victims.size() / t;
-            printf("sqlite3, both indexes: %.3f s, %.0f deletes/s; ours/sqlite: one index %.2f, "
-                   "two indexes %.2f (deletions per second)\n",
-                   t, rate, ours_rate[1] / rate, ours_rate[2] / rate);
-            printf("sqlite3 file afterwards: %lld bytes\n", size_of(db));
-        }
-        fs::remove(db);
-        fs::remove(csv);
-        fs::remove(dir + "/bench_delete.sql");
-    }
-    return 0;
+    return bench::have_sqlite() ? compare_sqlite(dir, recs, count, victims, ours_rate) : 0;
 }

@@ -48,7 +48,7 @@ struct record_maker {
     bool sorted;
     std::mt19937 rng;
 
-    record_maker(bool sorted_keys, unsigned seed) : sorted(sorted_keys), rng(seed) {}
+    record_maker(bool sorted_keys, int count) : sorted(sorted_keys), rng(12345u + (unsigned)count) {}
 
     void make(int i, char *r)
     {
@@ -64,53 +64,6 @@ struct record_maker {
             r[k] = (char)('a' + (i + k) % 26);
     }
 };
-
-unsigned seed_of(int count) { return 12345u + (unsigned)count; }
-
-double load_ours(const std::string &base, int count, bool sorted, int indexes)
-{
-    remove_DBF(base.c_str());
-    record_maker maker(sorted, seed_of(count));
-    char rec[RECLEN];
-    double t0 = now();
-    int h = create_DBF(base.c_str(), RECLEN);
-    if (h < 0 || create_index(h, 1, 0, 13) != 1 || (indexes == 2 && create_index(h, 2, 13, 8) != 1)) {
-        fprintf(stderr, "create failed\n");
-        exit(1);
-    }
-    close_DBF(h);
-    h = open_DBF(base.c_str());
-    for (int i = 0; i < count; i++) {
-        maker.make(i, rec);
-        member_in_DBF(h);
-        if (add_member(h, rec) != 1) {
-            fprintf(stderr, "add_member failed at %d\n", i);
-            exit(1);
-        }
-        member_in_DBF(h);
-    }
-    close_DBF(h);
-    return now() - t0;
-}
-
-void write_csv(const std::string &csv, int count, bool sorted)
-{
-    record_maker maker(sorted, seed_of(count));
-    char r[RECLEN];
-    FILE *f = fopen(csv.c_str(), "w");
-    for (int i = 0; i < count; i++) {
-        maker.make(i, r);
-        fprintf(f, "%.13s,%.8s,%.19s\n", r, r + 13, r + 21);
-    }
-    fclose(f);
-}
-
-double run_sqlite(const std::string &dir, const std::string &script)
-{
-    std::string db = dir + "/bench.sqlite";
-    fs::remove(db);
-    return bench::run_sqlite(db, dir + "/bench.sql", script);
-}
 
 #ifdef _WIN32
 void peak_reset() {}
@@ -143,6 +96,72 @@ double peak_mb()
 }
 #endif
 
+double load_ours(const std::string &base, int count, bool sorted, int indexes)
+{
+    remove_DBF(base.c_str());
+    record_maker maker(sorted, count);
+    char rec[RECLEN];
+    double t0 = now();
+    int h = create_DBF(base.c_str(), RECLEN);
+    if (h < 0 || create_index(h, 1, 0, 13) != 1 || (indexes == 2 && create_index(h, 2, 13, 8) != 1)) {
+        fprintf(stderr, "create failed\n");
+        exit(1);
+    }
+    close_DBF(h);
+    h = open_DBF(base.c_str());
+    for (int i = 0; i < count; i++) {
+        maker.make(i, rec);
+        member_in_DBF(h);
+        if (add_member(h, rec) != 1) {
+            fprintf(stderr, "add_member failed at %d\n", i);
+            exit(1);
+        }
+        member_in_DBF(h);
+    }
+    close_DBF(h);
+    return now() - t0;
+}
+
+// The rows of a run as CSV k1,k2,rest for the sqlite3 shell.
+void write_csv(const std::string &path, int count, bool sorted)
+{
+    record_maker maker(sorted, count);
+    char r[RECLEN];
+    FILE *f = fopen(path.c_str(), "w");
+    if (!f)
+        return;
+    for (int i = 0; i < count; i++) {
+        maker.make(i, r);
+        fprintf(f, "%.13s,%.8s,%.19s\n", r, r + 13, r + 21);
+    }
+    fclose(f);
+}
+
+double run_sqlite(const std::string &dir, const std::string &script)
+{
+    std::string db = dir + "/bench.sqlite";
+    fs::remove(db);
+    return bench::run_sqlite(db, dir + "/bench.sql", script);
+}
+
+// The sqlite3 shell on the same rows with its indexes built after the import, and a plain
+// copy of our record file, for scale.
+void compare_build_after(const std::string &dir, const std::string &csv, int count)
+{
+    std::string s = "PRAGMA journal_mode=OFF;\nPRAGMA synchronous=OFF;\n"
+                    "CREATE TABLE t(k1 TEXT, k2 TEXT, rest TEXT);\n"
+                    "BEGIN;\n.mode csv\n.import '" + csv + "' t\nCOMMIT;\n"
+                    "CREATE INDEX i1 ON t(k1);\nCREATE INDEX i2 ON t(k2);\n";
+    double after = run_sqlite(dir, s);
+    std::string base = dir + "/load";
+    double t0 = now();
+    fs::copy_file(base + ".db0", dir + "/copy.db0", fs::copy_options::overwrite_existing);
+    double copy = now() - t0;
+    printf("  %d random rows: sqlite3 with indexes built afterwards %.3f s; plain copy "
+           "of the %lld-byte record file %.3f s\n",
+           count, after, (long long)fs::file_size(base + ".db0"), copy);
+}
+
 long long size_of(const std::string &path)
 {
     std::error_code ec;
@@ -150,79 +169,69 @@ long long size_of(const std::string &path)
     return ec ? 0 : (long long)n;
 }
 
+// One line of the table: our load with 1 or 2 indexes and its peak memory, and the sqlite3
+// shell importing the same rows with its indexes created first.
+void load_line(const std::string &dir, const std::string &csv, int count, bool sorted,
+               int indexes, bool sqlite)
+{
+    std::string base = dir + "/load";
+    peak_reset();
+    double ours = load_ours(base, count, sorted, indexes);
+    double peak = peak_mb();
+    double lite = -1;
+    if (sqlite) {
+        std::string s = "PRAGMA journal_mode=OFF;\nPRAGMA synchronous=OFF;\n"
+                        "CREATE TABLE t(k1 TEXT, k2 TEXT, rest TEXT);\n"
+                        "CREATE INDEX i1 ON t(k1);\n";
+        if (indexes == 2)
+            s += "CREATE INDEX i2 ON t(k2);\n";
+        s += "BEGIN;\n.mode csv\n.import '" + csv + "' t\nCOMMIT;\n";
+        lite = run_sqlite(dir, s);
+    }
+    long long db0 = size_of(base + ".db0"), db1 = size_of(base + ".db1");
+    long long db2 = indexes == 2 ? size_of(base + ".db2") : 0LL;
+    printf("%-9d %-7s %-3d %10.3f %12.0f %11lld %11lld %11lld %8.1f %8.1f %8.3f", count,
+           sorted ? "sorted" : "random", indexes, ours, count / ours, db0, db1, db2, peak,
+           (double)(db0 + db1 + db2) / (1024 * 1024), lite);
+    if (lite > 0)
+        printf("   ours/sqlite %.2f", ours / lite);
+    printf("\n");
+    fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     std::vector<int> counts;
-    bool want_sqlite = true;
+    bool sqlite = true;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--no-sqlite") == 0)
-            want_sqlite = false;
+            sqlite = false;
         else
             counts.push_back(atoi(argv[i]));
     }
     if (counts.empty())
         counts = {100000, 1000000};
-    const char *env = getenv("KESTREL_BENCH_DIR");
-    std::string dir = (env ? fs::path(env) : fs::temp_directory_path() / "kestrel-bench-rs").string();
-    fs::create_directories(dir);
+    std::string dir = bench::scratch_dir();
 #ifdef _WIN32
-    bool have_sqlite = false;
+    sqlite = false;
 #else
-    bool have_sqlite = want_sqlite && system("sqlite3 -version > /dev/null 2>&1") == 0;
+    sqlite = sqlite && bench::have_sqlite();
 #endif
-    (void)want_sqlite;
 
     printf("%-9s %-7s %-3s %10s %12s %11s %11s %11s %8s %8s %8s\n", "records", "keys", "ix",
            "ours s", "rec/s", "db0 bytes", "db1 bytes", "db2 bytes", "peak MB", "files MB",
            "sqlite s");
     for (int count : counts) {
         for (int sorted = 0; sorted <= 1; sorted++) {
-            // The same rows as CSV for the sqlite3 shell.
             std::string csv = dir + "/bench.csv";
-            if (have_sqlite)
+            if (sqlite)
                 write_csv(csv, count, sorted != 0);
-            for (int indexes = 1; indexes <= 2; indexes++) {
-                std::string base = dir + "/load";
-                peak_reset();
-                double ours = load_ours(base, count, sorted != 0, indexes);
-                double peak = peak_mb();
-                double lite = -1;
-                if (have_sqlite) {
-                    std::string s = "PRAGMA journal_mode=OFF;\nPRAGMA synchronous=OFF;\n"
-                                    "CREATE TABLE t(k1 TEXT, k2 TEXT, rest TEXT);\n"
-                                    "CREATE INDEX i1 ON t(k1);\n";
-                    if (indexes == 2)
-                        s += "CREATE INDEX i2 ON t(k2);\n";
-                    s += "BEGIN;\n.mode csv\n.import '" + csv + "' t\nCOMMIT;\n";
-                    lite = run_sqlite(dir, s);
-                }
-                long long db0 = size_of(base + ".db0"), db1 = size_of(base + ".db1");
-                long long db2 = indexes == 2 ? size_of(base + ".db2") : 0LL;
-                double files = (double)(db0 + db1 + db2) / (1024 * 1024);
-                printf("%-9d %-7s %-3d %10.3f %12.0f %11lld %11lld %11lld %8.1f %8.1f %8.3f", count,
-                       sorted ? "sorted" : "random", indexes, ours, count / ours, db0, db1, db2,
-                       peak, files, lite);
-                if (lite > 0)
-                    printf("   ours/sqlite %.2f", ours / lite);
-                printf("\n");
-                fflush(stdout);
-            }
-            if (have_sqlite && !sorted) {
-                std::string s = "PRAGMA journal_mode=OFF;\nPRAGMA synchronous=OFF;\n"
-                                "CREATE TABLE t(k1 TEXT, k2 TEXT, rest TEXT);\n"
-                                "BEGIN;\n.mode csv\n.import '" + csv + "' t\nCOMMIT;\n"
-                                "CREATE INDEX i1 ON t(k1);\nCREATE INDEX i2 ON t(k2);\n";
-                double after = run_sqlite(dir, s);
-                std::string base = dir + "/load";
-                double t0 = now();
-                fs::copy_file(base + ".db0", dir + "/copy.db0", fs::copy_options::overwrite_existing);
-                double copy = now() - t0;
-                printf("  %d random rows: sqlite3 with indexes built afterwards %.3f s; plain copy "
-                       "of the %lld-byte record file %.3f s\n",
-                       count, after, (long long)fs::file_size(base + ".db0"), copy);
-            }
+            for (int indexes = 1; indexes <= 2; indexes++)
+                load_line(dir, csv, count, sorted != 0, indexes, sqlite);
+            if (sqlite && !sorted)
+                compare_build_after(dir, csv, count);
             fs::remove(csv);
         }
     }

@@ -7,7 +7,9 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 namespace bench {
 
@@ -36,6 +38,35 @@ inline double run_sqlite(const std::string &db, const std::string &sql_path,
         return -1;
     }
     return t;
+}
+
+// The scratch folder: KESTREL_BENCH_DIR, or kestrel-bench-rs in the system's temporary
+// folder. Created when missing.
+inline std::string scratch_dir()
+{
+    const char *env = getenv("KESTREL_BENCH_DIR");
+    std::filesystem::path dir =
+        env ? std::filesystem::path(env)
+            : std::filesystem::temp_directory_path() / "kestrel-bench-rs";
+    std::filesystem::create_directories(dir);
+    return dir.string();
+}
+
+// Whether the sqlite3 shell can be run for the comparison.
+inline bool have_sqlite() { return system("sqlite3 -version > /dev/null 2>&1") == 0; }
+
+// The benchmarks' 40-byte records (key 1 of 13 bytes, key 2 of 8, the rest 19) as CSV rows
+// k1,k2,rest for the sqlite3 shell.
+inline void write_csv(const std::string &path, const std::vector<char> &recs, int count)
+{
+    FILE *f = fopen(path.c_str(), "w");
+    if (!f)
+        return;
+    for (int i = 0; i < count; i++) {
+        const char *r = &recs[(size_t)i * 40];
+        fprintf(f, "%.13s,%.8s,%.19s\n", r, r + 13, r + 21);
+    }
+    fclose(f);
 }
 
 } // namespace bench

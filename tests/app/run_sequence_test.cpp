@@ -197,12 +197,13 @@ TEST_F(RunSequence, SettingsConfirmedInTheDialogStaySavedWhenTheLookupFileIsMiss
 TEST_F(RunSequence, FolderAndLookupNameAreJoinedWithABackslash)
 {
     // Here the backslash is an ordinary character of a file name, which makes the join visible.
-    folder.write("sub\\LOOKUP.TXT", "JOINED01\r");
-    std::snprintf(settings.folder, sizeof settings.folder, "%ssub", folder.path().c_str());
+    // A folder with a backslash in it is joined with one, whatever else it holds.
+    folder.write("sub\\dir\\LOOKUP.TXT", "JOINED01\r");
+    std::snprintf(settings.folder, sizeof settings.folder, "%ssub\\dir", folder.path().c_str());
     std::snprintf(settings.lookup_name, sizeof settings.lookup_name, "LOOKUP.TXT");
 
     EXPECT_EQ(run_sequence(), 1);
-    std::string joined = folder.file("sub\\LOOKUP.TXT");
+    std::string joined = folder.file("sub\\dir\\LOOKUP.TXT");
 
     EXPECT_STREQ(lookup_path, joined.c_str());
     EXPECT_STREQ(job_saw_first_bytes, "JOINED0");

@@ -6,13 +6,20 @@ with what an operator's PC expects: PE32 images, a GUI program, the library's fi
 by name and ordinal, the program's imports from the library by ordinal only, the Properties
 dialog template control by control, the icon group and the version block.
 
+The zip check opens the operator's release: exactly its five files, every program in it a
+PE32 image of the right subsystem that needs no DLL beyond Windows' own and the zip's, and a
+CR LF guide that names every message the programs show.
+
 Usage: check_pe.py CHECK --exe kestrel.exe --dll ZKW_DBF.dll [--release DIR]
+                   [--zip ZIP --messages messages.h]
 CHECK is one of the names in CHECKS below, or "all". Exit status 0 when every fault list is
 empty; each fault is printed on a line of its own.
 """
 import argparse
+import re
 import struct
 import sys
+import zipfile
 
 # --- Window and control styles (winuser.h), for a readable dialog table ---------------------
 WS_POPUP, WS_CHILD, WS_VISIBLE = 0x80000000, 0x40000000, 0x10000000
@@ -90,9 +97,11 @@ CLASS_ORDINALS = {0x80: "Button", 0x81: "Edit", 0x82: "Static", 0x83: "ListBox",
 class Image:
     """A PE file: its sections and the data directories needed here."""
 
-    def __init__(self, path):
-        with open(path, "rb") as f:
-            self.data = f.read()
+    def __init__(self, path, data=None):
+        if data is None:
+            with open(path, "rb") as f:
+                data = f.read()
+        self.data = data
         self.path = path
         d = self.data
         if d[:2] != b"MZ":
@@ -388,9 +397,69 @@ def check_release(exe, dll, release=None):
     return faults
 
 
+# The zip: each file, and the subsystem of each program (2 GUI, 3 console; None: a DLL).
+ZIP_FILES = {"kestrel.exe": 2, "ZKW_DBF.dll": None, "kestrel-cli.exe": 3, "zkwdbf.exe": 3,
+             "GUIDE.TXT": None}
+# DLLs that every Windows has.
+WINDOWS_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comdlg32.dll", "advapi32.dll",
+                "shell32.dll", "msvcrt.dll", "ws2_32.dll", "ole32.dll", "comctl32.dll"}
+
+
+def check_zip_image(image, subsystem, shipped):
+    faults = []
+    if (image.machine, image.magic) != (0x14C, 0x10B):
+        faults.append(f"{image.path}: not a PE32 image for i386")
+    is_dll = bool(image.characteristics & 0x2000)
+    if is_dll != (subsystem is None):
+        faults.append(f"{image.path}: {'a DLL' if is_dll else 'not a DLL'}")
+    if subsystem is not None and image.subsystem != subsystem:
+        faults.append(f"{image.path}: subsystem {image.subsystem}, expected {subsystem}")
+    for name in image.imports():
+        if name.lower() not in WINDOWS_DLLS | shipped:
+            faults.append(f"{image.path} needs {name}, which is neither Windows' nor the zip's")
+    return faults
+
+
+def check_guide(text, messages_h):
+    """CR LF throughout, plain ASCII, the version, and every message the programs show."""
+    faults = []
+    if re.search(rb"(?<!\r)\n|\r(?!\n)", text):
+        faults.append("GUIDE.TXT: a line not ended by CR LF")
+    if any(b > 0x7E and b not in (0x0D, 0x0A) for b in text):
+        faults.append("GUIDE.TXT: bytes beyond ASCII")
+    if b"3.24.2.0" not in text:
+        faults.append("GUIDE.TXT: no version 3.24.2.0")
+    with open(messages_h, encoding="utf-8") as f:
+        shown = re.findall(r'#define (MSG_\w+)\s+"([^"\\]*)"\s*$', f.read(), re.M)
+    for name, message in shown:
+        if not name.startswith(("MSG_PROGRESS", "MSG_BAD_", "MSG_CAPTION")) and \
+                f'"{message}"'.encode() not in text:
+            faults.append(f"GUIDE.TXT does not explain \"{message}\"")
+    return faults
+
+
+def check_zip(exe, dll, zip_path, messages_h):
+    if zip_path is None or messages_h is None:
+        return ["no zip or no messages.h given"]
+    with zipfile.ZipFile(zip_path) as archive:
+        contents = {info.filename: archive.read(info) for info in archive.infolist()}
+    faults = [f"{name}: missing" for name in ZIP_FILES if name not in contents]
+    faults += [f"{name}: not expected" for name in contents if name not in ZIP_FILES]
+    shipped = {name.lower() for name in contents if name.lower().endswith(".dll")}
+    for name, subsystem in ZIP_FILES.items():
+        if name in contents and name != "GUIDE.TXT":
+            faults += check_zip_image(Image(name, contents[name]), subsystem, shipped)
+    for image, name in ((exe, "kestrel.exe"), (dll, "ZKW_DBF.dll")):
+        if contents.get(name, image.data) != image.data:
+            faults.append(f"{name} differs from the build's")
+    if "GUIDE.TXT" in contents:
+        faults += check_guide(contents["GUIDE.TXT"], messages_h)
+    return faults
+
+
 CHECKS = {"headers": check_headers, "exports": check_exports, "imports": check_imports,
           "dialog": check_dialog, "icon": check_icon, "version": check_version,
-          "release": check_release}
+          "release": check_release, "zip": check_zip}
 
 
 def main():
@@ -399,6 +468,8 @@ def main():
     parser.add_argument("--exe", required=True)
     parser.add_argument("--dll", required=True)
     parser.add_argument("--release")
+    parser.add_argument("--zip")
+    parser.add_argument("--messages")
     args = parser.parse_args()
     exe, dll = Image(args.exe), Image(args.dll)
     names = list(CHECKS) if args.check == "all" else [args.check]
@@ -406,6 +477,8 @@ def main():
     for name in names:
         if name == "release":
             faults += [f"release: {f}" for f in check_release(exe, dll, args.release)]
+        elif name == "zip":
+            faults += [f"zip: {f}" for f in check_zip(exe, dll, args.zip, args.messages)]
         else:
             faults += [f"{name}: {f}" for f in CHECKS[name](exe, dll)]
     for fault in faults:

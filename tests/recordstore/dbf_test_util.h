@@ -1,6 +1,7 @@
 // Helpers of the record-store tests: a fresh folder per test under the system's temporary
-// folder, whole-file reads, and a fixture that closes whatever a failed test left open, so
-// that the library's process-wide slot table starts empty in every test.
+// folder, whole-file reads, a fixture that closes whatever a failed test left open, so that
+// the library's process-wide slot table starts empty in every test, and the file-set checker
+// run as a test step.
 #ifndef DBF_TEST_UTIL_H
 #define DBF_TEST_UTIL_H
 
@@ -17,7 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "dbf_internal.h"
+#include "dbf_check.h"
+#include "dbf_tree.h"
 #include "zkw_dbf.h"
 
 namespace dbf_test {
@@ -106,6 +108,67 @@ protected:
     std::string base(const char *name = "set") const { return (dir / name).string(); }
     std::string file(const char *name, int n) const { return base(name) + ".db" + std::to_string(n); }
 };
+
+// The checker's messages, one a line.
+inline std::string report_text(const check_report &r)
+{
+    std::string s;
+    for (int i = 0; i < r.fault_count; i++)
+        s += std::string(r.messages[i]) + "\n";
+    return s;
+}
+
+// The node listing of index n of the set `base` (the dumper's), at most 64 KB of it.
+inline std::string node_dump(const std::string &base, int n)
+{
+    const size_t limit = 65536;
+    std::string path = base + ".nodes.txt";
+    FILE *f = fopen(path.c_str(), "w+b");
+    if (!f)
+        return "(no node dump: " + path + " cannot be written)\n";
+    dump_nodes(base.c_str(), n, f);
+    rewind(f);
+    std::string out;
+    char buf[4096];
+    size_t got;
+    while (out.size() < limit && (got = fread(buf, 1, sizeof buf, f)) > 0)
+        out.append(buf, got);
+    fclose(f);
+    remove(path.c_str());
+    if (out.size() > limit) {
+        out.resize(limit);
+        out += "\n(node dump cut at 64 KB)\n";
+    }
+    return out;
+}
+
+// Runs the file-set checker on the set `base` and, when it finds any fault, fails the test
+// (a fatal failure) with `when`, the faults, and the node dump of every index a fault names.
+// *report keeps what the checker learnt, for the caller's summaries.
+inline void expect_sound_set(const std::string &base, const std::string &when,
+                             check_report *report)
+{
+    check_report_init(report, 20);
+    if (check_file_set(base.c_str(), report) == 0)
+        return;
+    std::string text = "checker after " + when + ":\n" + report_text(*report);
+    bool dumped[DBF_MAX_INDEX + 1] = {};
+    for (int i = 0; i < report->fault_count; i++) {
+        int n = 0;
+        if (sscanf(report->messages[i], "index %d", &n) == 1 && n >= 1 && n <= DBF_MAX_INDEX &&
+            !dumped[n]) {
+            dumped[n] = true;
+            text += "nodes of index " + std::to_string(n) + ":\n" + node_dump(base, n);
+        }
+    }
+    FAIL() << text;
+}
+
+inline void expect_sound_set(const std::string &base, const std::string &when)
+{
+    check_report report;
+    expect_sound_set(base, when, &report);
+}
 
 // The seed of a randomized run: KESTREL_SEED when it is set, else a fresh one.
 inline unsigned seed_of_run()

@@ -293,6 +293,20 @@ TEST(compose_lookup_path_test, joins_folder_and_name_with_one_backslash)
     EXPECT_STREQ(lookup_path, "D:\\dane\\");
 }
 
+TEST(compose_lookup_path_test, joins_a_folder_written_with_slashes_with_a_slash)
+{
+    std::strcpy(settings.lookup_name, "LOOKUP.TXT");
+    std::strcpy(settings.folder, "/srv/tables");
+    compose_lookup_path();
+    EXPECT_STREQ(lookup_path, "/srv/tables/LOOKUP.TXT");
+    std::strcpy(settings.folder, "/srv/tables/");
+    compose_lookup_path();
+    EXPECT_STREQ(lookup_path, "/srv/tables/LOOKUP.TXT");
+    std::strcpy(settings.folder, "D:\\dane/sub");
+    compose_lookup_path();
+    EXPECT_STREQ(lookup_path, "D:\\dane/sub\\LOOKUP.TXT");
+}
+
 TEST(compose_lookup_path_test, path_too_long_for_its_buffer_is_left_empty)
 {
     std::memset(settings.folder, 'f', 1000);

@@ -67,14 +67,9 @@ protected:
     void check_files(const char *when)
     {
         check_report report;
-        check_report_init(&report, 20);
-        int faults = check_file_set(base().c_str(), &report);
-        if (faults != 0) {
-            std::string all;
-            for (int i = 0; i < report.fault_count && i < CHECK_MAX_FAULTS; i++)
-                all += std::string(report.messages[i]) + "\n";
-            FAIL() << "checker after " << when << ":\n" << all;
-        }
+        expect_sound_set(base(), when, &report);
+        if (HasFatalFailure())
+            return;
         for (int n = 1; n <= 3; n++)
             max_depth = std::max(max_depth, report.index[n].depth);
     }

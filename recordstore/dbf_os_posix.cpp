@@ -1,5 +1,6 @@
-/* Positioned I/O and shared mappings on POSIX: pread/pwrite on the FILE*'s descriptor (the
- * stdio buffer of these files is never used) and mmap(MAP_SHARED). */
+/* The record store's files on POSIX: positioned I/O with pread/pwrite on the FILE*'s
+ * descriptor (the stdio buffer of these files is never used), shared mappings with
+ * mmap(MAP_SHARED), and shortening with ftruncate. */
 #include <errno.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -62,4 +63,11 @@ void os_unmap(uint8_t *image, uint64_t length)
 {
     if (image)
         munmap(image, (size_t)length);
+}
+
+int os_truncate(FILE *file, uint64_t size)
+{
+    if (fflush(file) != 0)
+        return 0;
+    return ftruncate(fileno(file), (off_t)size) == 0;
 }

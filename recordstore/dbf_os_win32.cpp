@@ -1,6 +1,7 @@
-/* Positioned I/O on Windows through the C runtime's FILE*: seek, read or write, and flush
- * after every write so that the bytes are with the operating system before the call
- * returns. No mapping is offered: the cache keeps a heap copy instead. */
+/* The record store's files on Windows, through the C runtime's FILE* and its descriptor:
+ * positioned I/O (seek, read or write, and a flush after every write so that the bytes are
+ * with the operating system before the call returns) and shortening with _chsize_s. No
+ * mapping is offered: the cache keeps a heap copy instead. */
 #include <io.h>
 #include <stdio.h>
 
@@ -36,3 +37,10 @@ int os_write_at(FILE *file, uint64_t off, const void *buf, size_t len)
 uint8_t *os_map(FILE *, uint64_t) { return nullptr; }
 
 void os_unmap(uint8_t *, uint64_t) {}
+
+int os_truncate(FILE *file, uint64_t size)
+{
+    if (fflush(file) != 0)
+        return 0;
+    return _chsize_s(_fileno(file), (long long)size) == 0;
+}

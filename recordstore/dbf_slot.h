@@ -1,23 +1,21 @@
-/* The record store's internals shared by its sources (and by tests that link the static
- * core): the slot table, the process-wide working storage, last_error, and the operations
- * on files, records and index nodes that the exported functions are built from.
+/* The record store's lower layer: slots, files, headers and records.
  *
- * Sources of the library: dbf_file.cpp (per-file cache and I/O), dbf_frame.cpp (slots,
- * record operations), dbf_index.cpp (key search, insertion, split, cursor, index exports),
- * dbf_delete.cpp (delete_member, remove_entry, rebalance_after_delete, release_block),
- * and the platform seams dbf_map_{posix,win32}.cpp and dbf_truncate_{posix,win32}.cpp.
+ * It owns the slot table, last_error and the shared header image; the files of the slots
+ * with their write-through caches (dbf_file.cpp, over the OS seam of dbf_os.h); and the
+ * slot checks, file names, header and record I/O (dbf_slot.cpp). It knows nothing of index
+ * trees: the tree layer (dbf_tree.h) and the exports (dbf_exports.cpp) are built on it.
  *
  * Every change made through these functions has reached the operating system (the file)
- * when the function returns: the caches below are write-through.
+ * when the function returns: the caches are write-through.
  *
  * Unless a comment says otherwise, a function returning int returns 1 on success and 0 on
- * failure, and on failure it has set last_error: DBF_ERR_CORRUPT (4) when a file holds
+ * failure, and on failure it has set last_error: DBF_ERR_NOT_DBF (4) when a file holds
  * something that cannot be valid (a block or record number out of range, a node count above
- * 49, a parent chain that does not close, a short read), DBF_ERR_WRITE (6) when a write or a
- * truncation failed.
+ * 49, a parent chain that does not close, a short read), DBF_ERR_NO_RESOURCE (6) when a
+ * write or a truncation failed.
  */
-#ifndef DBF_INTERNAL_H
-#define DBF_INTERNAL_H
+#ifndef DBF_SLOT_H
+#define DBF_SLOT_H
 
 #include <stdint.h>
 #include <stdio.h>
@@ -25,13 +23,16 @@
 #include "dbf_format.h"
 #include "zkw_dbf.h"
 
-/* ---- last_error codes ---- */
+/* ---- last_error codes: one name per code, saying what the caller learns from it ---- */
 enum {
     DBF_OK = 0,
     DBF_ERR_NAME = 1,          /* base name shorter than 3 or longer than 250 */
     DBF_ERR_OPEN = 2,          /* opening an existing file for update failed */
-    DBF_ERR_NOT_DBF = 4,       /* not a record file (also: a file's content is not valid) */
-    DBF_ERR_NO_SLOT = 6,       /* no free slot, or creating (writing) a file failed */
+    DBF_ERR_NOT_DBF = 4,       /* not a record file: wrong magic, the handle names an index
+                                  file, or a file's content cannot be valid (corrupt) */
+    DBF_ERR_NO_RESOURCE = 6,   /* no free slot; a file could not be created, written, grown
+                                  or shortened; no block number left; a record length the
+                                  files cannot hold */
     DBF_ERR_HANDLE = 7,        /* handle outside 64..95 */
     DBF_ERR_FREE_SLOT = 8,     /* the handle's slot holds no open file */
     DBF_ERR_WHENCE = 9,        /* whence not 0, 1 or 2 */
@@ -43,13 +44,14 @@ enum {
     DBF_ERR_INDEX_EXISTS = 19, /* the index already exists */
     DBF_ERR_ORDER = 20,        /* order index of a rebuild unusable */
 };
-/* Codes used for failures that have no code of their own. */
-constexpr int DBF_ERR_CORRUPT = DBF_ERR_NOT_DBF;
-constexpr int DBF_ERR_WRITE = DBF_ERR_NO_SLOT;
 
 /* The last error code of the library. Process-wide; not exported from the shared library
  * (only the ZKW_API functions are). */
 extern int last_error;
+
+/* Sets last_error to DBF_ERR_NOT_DBF for a file whose content cannot be valid and returns 0,
+ * so that a check reads `return corrupt();`. */
+int corrupt();
 
 /* ---- slot table ---- */
 constexpr int SLOT_COUNT = 32;
@@ -88,33 +90,49 @@ struct slot_state {
 
 extern slot_state slot_table[SLOT_COUNT];
 
-/* ---- shared working storage ---- */
+/* The shared image of one record file's header: whoever needs a header reads its 314 bytes
+ * here and writes them back at once when it changes them. */
 extern uint8_t header_image[HDR_SIZE];
-enum { NODE_WORK = 0, NODE_PARENT_BUF = 1, NODE_SIBLING = 2 };
-/* The three node buffers: the working node, the parent (or new node), the sibling.
- * find_key, seek_rank, insert_entry and split_node use NODE_WORK and NODE_PARENT_BUF;
- * NODE_SIBLING is left to deletion. */
-extern index_node node_buffers[3];
-/* Two key buffers: key_buffers[0] the search key, key_buffers[1] a record's key. */
-extern uint8_t key_buffers[2][DBF_MAX_KEY];
 
-/* ---- frame (dbf_frame.cpp) ---- */
+/* ---- slots and their checks (dbf_slot.cpp) ---- */
 
 /* Slot of a handle: handle - 64 when the handle is within 64..95, else -1. Never overflows. */
 int slot_of_handle(int handle);
 /* Lowest free slot, or -1 when all 32 hold files. */
 int lowest_free_slot();
-/* Checks a slot and an index number in this order, setting last_error on the first failure:
- * slot outside 0..31 -> 7; slot free -> 8; kind not 2 -> 4; n outside 1..8 -> 13;
- * index_handle[n] 0 -> 14. Returns 1 when both are usable (last_error untouched), else 0. */
+/* Checks that slot holds an open record file, setting last_error on the first failure:
+ * slot outside 0..31 -> 7; slot free -> 8; kind not 2 -> 4. 1 when it does. */
+int check_record_slot(int slot);
+/* Checks an index number: outside 1..8 -> 13. 1 when it is within. */
+int check_index_number(int n);
+/* check_record_slot, then: n outside 1..8 -> 13; index_handle[n] 0 -> 14. Returns 1 when both
+ * are usable (last_error untouched), else 0. */
 int check_index_args(int slot, int n);
 /* Slot of open index n of record file slot rs (index_handle[n] - 64); rs and n must have
  * passed check_index_args. */
 int index_slot(int rs, int n);
+/* Makes slot rs, whose file is attached, a record file with no open index. */
+void setup_record_slot(int rs, uint16_t record_length, int32_t record_count);
 /* Makes slot is (holding the just opened file of index n) an index slot of record file
  * slot rs: kind 3, the key, a fresh cursor (block 1, position 0, rank 0, record 0), root
  * block 1, and index_handle[n] of rs. */
 void setup_index_slot(int rs, int is, int n, int key_offset, int key_length);
+/* 1 when the cursor of index slot is stands on a record of record file slot rs. */
+int cursor_on_record(int rs, int is);
+
+/* ---- file names ---- */
+
+/* Base name + ".db" + digit into out (256 bytes). Returns 1 when the name length is 3..250,
+ * else 0 with last_error 1. */
+int make_path(const char *base, char digit, char *out);
+/* Replaces the digit at the end of a path made by make_path (or read from a header). */
+void set_path_digit(char *path, int n);
+/* The path of index file n from header_image's path (its last character replaced by the
+ * digit n) into out (256 bytes). 0 with last_error 4 when the header's path is empty or has
+ * no terminating zero. */
+int index_path_from_header(int n, char *out);
+
+/* ---- header ---- */
 
 /* Reads the 314 header bytes of record file slot rs into header_image. Returns 1 when all
  * 314 bytes were read; 0 with last_error 4 when the file is shorter (header_image is then
@@ -122,7 +140,24 @@ void setup_index_slot(int rs, int is, int n, int key_offset, int key_length);
 int header_read(int rs);
 /* Writes header_image to offset 0 of record file slot rs. 1, or 0 with last_error 6. */
 int header_write(int rs);
+/* Whether header_image starts with the magic text and its zero byte. */
+int header_magic_ok();
+/* Whether header_image describes a record file this library can work with: the magic text,
+ * a record length of 1..32767, and keys of 1..256 bytes inside the record. */
+int header_usable();
+/* Fills header_image for a new record file: magic, path, record length, no index. */
+void header_init(const char *path, uint16_t record_length);
+/* Stores path (zero-filled to 256 bytes) in header_image. */
+void header_set_path(const char *path);
+int header_key_length(int n);
+int header_key_offset(int n);
+/* Sets key_length[n] and key_offset[n] of header_image (both 0 for an absent index). */
+void header_set_key(int n, int key_offset, int key_length);
 
+/* ---- records ---- */
+
+/* Offset of record recno of record file slot rs. */
+uint64_t record_offset(int rs, int32_t recno);
 /* Reads record recno (0..record_count - 1) of record file slot rs, record_length bytes.
  * 0 with last_error 4 when recno is out of range or the read is short. */
 int record_read(int rs, int32_t recno, void *buf);
@@ -132,6 +167,8 @@ int record_write(int rs, int32_t recno, const void *buf);
 /* Reads the key of record recno for index slot is (its key_offset and key_length) into key.
  * 0 with last_error 4 when recno is not a record of rs or the key lies outside it. */
 int record_key(int rs, int is, int32_t recno, uint8_t *key);
+/* Copies record `from` over record `to` of record file slot rs, a piece at a time. */
+int record_copy(int rs, int32_t from, int32_t to);
 /* Shortens record file slot rs to hold `count` records (file size 1024 + count * length);
  * record_count is not changed here. 1, or 0 with last_error 6. */
 int record_file_shorten(int rs, int32_t count);
@@ -141,6 +178,10 @@ int record_file_shorten(int rs, int32_t count);
 /* Puts an open FILE* into a free slot and sets up its cache (size read from the file).
  * 1, or 0 with last_error 4 when the size cannot be read (the FILE* is not closed). */
 int file_attach(int slot, FILE *file);
+/* Opens path with the stdio mode into the free slot and attaches it. 1, or 0 with
+ * last_error fail_code when the file cannot be opened or attached; a file that was being
+ * created ("w" modes) is then deleted again. */
+int file_open_into(int slot, const char *path, const char *mode, int fail_code);
 /* Closes the slot's file, drops its cache and frees the slot. */
 void file_detach(int slot);
 /* Reads len bytes at off. 1 when all of them lay inside the file and were read; 0 otherwise
@@ -157,62 +198,5 @@ int file_write_at(int slot, uint64_t off, const void *buf, size_t len);
 int file_shorten(int slot, uint64_t size);
 /* Current length of the slot's file in bytes. */
 uint64_t file_size(int slot);
-
-/* ---- index nodes (dbf_index.cpp) ---- */
-
-/* Number of 512-byte blocks of index slot is (file size / 512). */
-uint32_t index_block_count(int is);
-/* Reads and decodes block blk of index slot is. 0 with last_error 4 when blk is 0, beyond
- * the file, or the block is not a node of this place (count above 49, self not blk). */
-int node_read(int is, uint32_t blk, index_node *node);
-/* Encodes node and writes it at block blk of index slot is; blk may be the block count
- * (appends a block). 0 with last_error 4 when blk is 0, above 65535 or beyond the end + 1;
- * 6 when the write failed. The node's self field is written as it stands. */
-int node_write(int is, uint32_t blk, const index_node *node);
-/* Shortens index slot is to `blocks` blocks (at least 2). 1, or 0 with last_error 6. */
-int index_shorten(int is, uint32_t blocks);
-/* Number of entries held by the index (root count plus the root's subtree counts), or -1
- * with last_error 4 when the root cannot be read. */
-int64_t index_entries(int is);
-
-enum { FIND_INSERT = 0, FIND_FIND = 1 };
-/* Descends from the root of index n of record file slot rs and leaves the cursor where key
- * belongs in a leaf: in FIND_INSERT mode after every equal key, in FIND_FIND mode before
- * them. Returns that rank (the number of entries when every key is smaller), or -1 with
- * last_error 4 on a corrupt index. Sets cursor_block/pos/rank; cursor_record is the entry
- * at the position, or -1 when the position is after the node's last entry. Uses NODE_WORK,
- * which holds the leaf afterwards. */
-int32_t find_key(int rs, int n, const uint8_t *key, int mode);
-/* Whether the cursor of index slot is stands on an entry: the node of its block holds
- * cursor_record at cursor_pos. Reads that node into `node`; sets no error. */
-int cursor_on_entry(int is, index_node *node);
-/* Inserts record number recno with the given key into index n of slot rs (find_key insert
- * mode, then walk up adding 1 to the subtree counts, then split_node while overfull).
- * Returns the rank of the new entry, or -1 with last_error 4 (corrupt) or 6 (write failed,
- * or the index would need a block number above 65535; then nothing is changed). The cursor
- * is left on the new entry (valid block, position, rank and record even after a split). */
-int32_t insert_entry(int rs, int n, int32_t recno, const uint8_t *key);
-/* Whether inserting key into index n of slot rs needs no block number above 65535: the
- * blocks its splits would append (one per full node from the leaf up, and a new root when
- * the root splits) still fit. 1; 0 with last_error 6 when they do not, 4 on a corrupt index.
- * Costs a search only when the file is within a tree's height of the limit. The cursor is
- * left as it was. */
-int index_has_room(int rs, int n, const uint8_t *key);
-/* Splits the overfull node (49 entries) held in NODE_WORK of index slot is, and its parents
- * while they overflow. 1, or 0 with last_error 4 or 6. The cursor is not touched. */
-int split_node(int is);
-/* The cursor move of lseek_DBF after its argument checks: whence DBF_SEEK_SET/CUR/END.
- * Returns the new rank; 0 when the record file is empty (cursor unchanged); -1 with
- * last_error 9 (bad whence) or 15 (rank out of range) or 4 (corrupt index); -9 with
- * last_error 0 when the index holds fewer entries than the record count and the rank is
- * not in it. SEEK_CUR walks from the cursor's node when the cursor stands on a valid entry
- * and descends from the root otherwise. Uses NODE_WORK and NODE_PARENT_BUF. */
-int32_t seek_rank(int rs, int n, int32_t offset, int whence);
-/* 1 when the cursor of index slot is stands on a record of record file slot rs. */
-int cursor_on_record(int rs, int is);
-
-/* ---- deletion (dbf_delete.cpp, part of the library) ----
- * delete_member (exported), remove_entry, rebalance_after_delete and release_block are
- * implemented there against the functions above. */
 
 #endif

@@ -10,11 +10,12 @@
 #include "dbf_check.h"
 #include "dbf_test_util.h"
 #include "dbf_format.h"
-#include "dbf_internal.h"
+#include "dbf_tree.h"
 #include "zkw_dbf.h"
 
 #include <gtest/gtest.h>
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -30,19 +31,13 @@
 
 namespace {
 
+using dbf_test::report_text;
+
 using bytes = std::vector<uint8_t>;
 
 constexpr int RECORD_LENGTH = 16;
 constexpr int KEY1_OFFSET = 0, KEY1_LENGTH = 3;  // few distinct values: many equal keys
 constexpr int KEY2_OFFSET = 3, KEY2_LENGTH = 2;
-
-std::string report_text(const check_report &r)
-{
-    std::string s;
-    for (int i = 0; i < r.fault_count; i++)
-        s += std::string(r.messages[i]) + "\n";
-    return s;
-}
 
 void make_record(std::mt19937 &rng, uint8_t *rec)
 {
@@ -68,7 +63,7 @@ char current_step[200];
 #if !defined(_WIN32)
 void on_alarm(int)
 {
-    static const char msg[] = "test_corrupt: no progress for 60 s, hung in: ";
+    static const char msg[] = "corruption_test: no progress for 60 s, hung in: ";
     ssize_t ignored = write(2, msg, sizeof msg - 1);
     ignored = write(2, current_step, strlen(current_step));
     ignored = write(2, "\n", 1);
@@ -77,9 +72,13 @@ void on_alarm(int)
 }
 #endif
 
-void step(const char *fmt, int a = 0, int b = 0)
+__attribute__((format(printf, 1, 2)))
+void step(const char *fmt, ...)
 {
-    snprintf(current_step, sizeof current_step, fmt, a, b);
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(current_step, sizeof current_step, fmt, ap);
+    va_end(ap);
 #if !defined(_WIN32)
     alarm(60);
 #endif
@@ -114,7 +113,7 @@ protected:
 #endif
         remove_files();
     }
-    void run_rounds(int records, int rounds);
+    void run_rounds(int records, int round_count);
     std::string file(int n) const { return base + ".db" + std::to_string(n); }
     void remove_files()
     {
@@ -330,7 +329,7 @@ void exercise(int h, std::mt19937 &rng, bool keep_keys)
 }
 
 // Rounds of damage to a sound set of the given size, each followed by every operation.
-void CorruptFileSets::run_rounds(int records, int rounds)
+void CorruptFileSets::run_rounds(int records, int round_count)
 {
     SCOPED_TRACE("seed " + std::to_string(seed) + " (KESTREL_SEED repeats it)");
     std::mt19937 rng(seed);
@@ -339,7 +338,7 @@ void CorruptFileSets::run_rounds(int records, int rounds)
         return;
 
     check_report report;
-    for (int round = 0; round < rounds; round++) {
+    for (int round = 0; round < round_count; round++) {
         bytes files[3] = {pristine[0], pristine[1], pristine[2]};
         bool lost_index = false;
         std::string what = damage(rng, files, lost_index, (uint32_t)records);

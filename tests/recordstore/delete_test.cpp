@@ -83,16 +83,7 @@ protected:
         return bytes(all.begin() + (long)at, all.begin() + (long)at + RECLEN);
     }
 
-    void expect_sound(const char *name = "set")
-    {
-        check_report report;
-        check_report_init(&report, 20);
-        int faults = check_file_set(base(name).c_str(), &report);
-        std::string all;
-        for (int i = 0; i < report.fault_count && i < CHECK_MAX_FAULTS; i++)
-            all += std::string(report.messages[i]) + "\n";
-        EXPECT_EQ(faults, 0) << all;
-    }
+    void expect_sound(const char *name = "set") { expect_sound_set(base(name), "the deletions"); }
 
     // Whether the records of `list` carry exactly these serials, in this order.
     static std::vector<int> serials(const std::vector<bytes> &list)

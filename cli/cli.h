@@ -1,0 +1,58 @@
+// kestrel-cli, the console program: the conversion, the batch send and the whole job of
+// kestrel.exe, driven by arguments instead of the Properties dialog, reporting on standard
+// error instead of in boxes. Each command is one function over the process-wide state that
+// the conversion and the sender share with kestrel.exe (settings, paths, lookup_handle).
+#ifndef KESTREL_CLI_H
+#define KESTREL_CLI_H
+
+// The exit status tells a script what happened; each kind of failure has its own.
+enum cli_status {
+    CLI_OK = 0,
+    CLI_TIMEOUT = 1,     // the receiver stayed silent: the sender ends the process with it
+    CLI_USAGE = 2,       // bad arguments, or a settings file that is not one
+    CLI_UNREADABLE = 3,  // the lookup file, the settings file or a file to send cannot be read
+    CLI_CONVERSION = 4,  // the conversion failed
+    CLI_PORT = 5,        // the port cannot be opened
+    CLI_TRANSFER = 6     // the receiver refused the transfer, or it failed on the way
+};
+
+// The commands. args are the arguments after the command's name.
+int run_convert(int count, char **args);
+int run_send(int count, char **args);
+int run_load(int count, char **args);
+
+// Opens the lookup file into lookup_handle and counts its records for the progress, as the
+// run sequence of kestrel.exe opens it. 0 after "Can't open lookop file!" when it cannot.
+int open_lookup(const char *path);
+void close_lookup();
+
+// --- Argument helpers (cli_options.cpp) -----------------------------------------------------
+
+// When args[*at] is the option name, alone (its value is the next argument) or as name=value,
+// sets *value, moves *at past what it used and returns 1. Returns 0 when args[*at] is some
+// other argument, -1 after a message when the value is missing.
+int take_option(int count, char **args, int *at, const char *name, const char **value);
+// 1 when text is "--help" or "-h".
+int is_help(const char *text);
+// Reads a decimal number from min to max, digits only. 1 with *value set, else 0.
+int parse_number(const char *text, int min, int max, int *value);
+// The rate's index in the list 115200, 57600, 38400, 19200, 9600, or -1 after a message.
+int parse_rate(const char *text);
+// The com_index of "COM1" to "COM6" (in any case), else -1.
+int parse_com_name(const char *text);
+// 1 when path can be opened for reading as a file, else 0.
+int is_readable(const char *path);
+// is_readable, with "what: cannot read path" when it is not.
+int check_readable(const char *path, const char *what);
+// Prints "kestrel-cli: " and the formatted text and a line end on standard error.
+void complain(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// --- The port (port_name_win32.cpp, port_name_posix.cpp) -------------------------------------
+
+// Reads PORT as this platform names ports and makes the sender open it. Returns the
+// com_index to hand to the send, or -1 after a message when PORT names no port here.
+int choose_port(const char *port);
+// PORT's forms on this platform, for the help.
+extern const char PORT_HELP[];
+
+#endif

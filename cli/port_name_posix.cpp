@@ -1,0 +1,21 @@
+// PORT on Linux: COM1 to COM6, which the serial port maps to /dev/ttyS0 to /dev/ttyS5 (or to
+// what KESTREL_COM1..6 name), or the path of a device, which the send opens as COM1.
+#include "cli.h"
+#include "serial_port_posix.h"
+
+#include <cstring>
+
+const char PORT_HELP[] =
+    "PORT is the path of a serial device (/dev/ttyUSB0, /dev/ttyS1, ...), or COM1 to COM6,\n"
+    "which stand for /dev/ttyS0 to /dev/ttyS5.";
+
+int choose_port(const char *port)
+{
+    int com_index = parse_com_name(port);
+    if (com_index >= 0)
+        return com_index;
+    if (std::strchr(port, '/') && set_com_device(0, port))
+        return 0;
+    complain("no such port: %s (a device path, or COM1 to COM6)", port);
+    return -1;
+}

@@ -1,0 +1,220 @@
+/* Searching an index: the key search that descends from the root (find_key), and the cursor
+ * moves by rank, either descending from the root or walking from the cursor's node.
+ */
+#include <string.h>
+
+#include "dbf_tree.h"
+
+namespace {
+
+/* What scan_node found in its node. */
+enum { SCAN_END = 0, SCAN_FOUND = 1, SCAN_DESCENDED = 2 };
+
+/* Scans the node in `node` for the entry of rank t, starting at child k and going in
+ * direction dir: forward child k, entry k, child k + 1, entry k + 1, ...; backward child k,
+ * entry k - 1, child k - 1, ..., child 0. *cur is the rank reached so far (the rank of the
+ * entry the walk comes from); whole subtrees that do not reach t are skipped by their
+ * counts. skip_child: child k has been walked already (the walk climbed out of it).
+ * Returns SCAN_FOUND with the cursor set, SCAN_DESCENDED with the child that holds t read
+ * into `node`, SCAN_END when the node holds no more items, or -1 with last_error 4. */
+int scan_node(int is, index_node *node, int64_t t, int dir, int k, bool skip_child,
+              int64_t *cur)
+{
+    bool leaf = node_is_leaf(node);
+    for (; k >= 0 && k <= node->count; k += dir) {
+        if (!skip_child && !leaf) {
+            int64_t sc = node->children[k].subtree_count;
+            if ((t - *cur) * dir <= sc)
+                return node_read(is, node->children[k].block, node) ? SCAN_DESCENDED : -1;
+            *cur += dir * sc;
+        }
+        skip_child = false;
+        int e = dir > 0 ? k : k - 1;
+        if (e >= 0 && e < node->count) {
+            *cur += dir;
+            if (*cur == t) {
+                set_cursor(is, node->self, e, t, node->records[e]);
+                return SCAN_FOUND;
+            }
+        }
+    }
+    return SCAN_END;
+}
+
+/* Walks from the cursor's entry (node already in NODE_WORK) to the entry of rank t, forward
+ * or backward: through the rest of the node, down into the child that holds t, or up to the
+ * parent, continuing after (or before) the child the walk came from. Returns as
+ * seek_descend. */
+int seek_walk(int is, int64_t t)
+{
+    index_node *node = &node_buffers[NODE_WORK];
+    int64_t cur = slot_table[is].cursor_rank;
+    int dir = t > cur ? 1 : -1;
+    int k = slot_table[is].cursor_pos + (dir > 0 ? 1 : 0);
+    bool skip_child = false;
+    for (int steps = 0; steps < 4 * MAX_DEPTH; steps++) {
+        int got = scan_node(is, node, t, dir, k, skip_child, &cur);
+        if (got == SCAN_FOUND)
+            return 1;
+        if (got < 0)
+            return -1;
+        if (got == SCAN_DESCENDED) {
+            k = dir > 0 ? 0 : node->count;
+            skip_child = false;
+            continue;
+        }
+        int j = 0;
+        int up = climb(is, node, &j);
+        if (up <= 0)
+            return up;
+        k = j;
+        skip_child = true;
+    }
+    corrupt();
+    return -1;
+}
+
+/* The position in `node` where key belongs: the first entry whose key is greater (insert
+ * mode) or not smaller (find mode), or count when there is none. A binary search narrows
+ * the range, a short scan finds the place. -1 with last_error 4 on a missing record. */
+int key_position(int rs, int is, const index_node *node, const uint8_t *key, int mode)
+{
+    int count = node->count;
+    if (count == 0)
+        return 0;
+    int lo = 0, hi = count - 1, cmp = 0;
+    while (hi - lo > 1) {
+        int mid = (lo + hi) / 2;
+        if (!compare_record_key(rs, is, node->records[mid], key, &cmp))
+            return -1;
+        if (cmp > 0 || (cmp == 0 && mode == FIND_FIND))
+            hi = mid;
+        else
+            lo = mid;
+    }
+    int p = lo;
+    while (p <= hi) {
+        if (!compare_record_key(rs, is, node->records[p], key, &cmp))
+            return -1;
+        if (cmp > 0 || (cmp == 0 && mode == FIND_FIND))
+            break;
+        p++;
+    }
+    return p;
+}
+
+} // namespace
+
+int compare_record_key(int rs, int is, uint32_t recno, const uint8_t *key, int *cmp)
+{
+    const slot_state *x = &slot_table[is];
+    size_t len = (size_t)x->key_length;
+    if (recno >= (uint32_t)slot_table[rs].record_count)
+        return corrupt();
+    uint64_t off = record_offset(rs, (int32_t)recno) + (uint64_t)x->key_offset;
+    const uint8_t *p = file_peek(rs, off, len);
+    if (!p) {
+        if (!record_key(rs, is, (int32_t)recno, key_buffers[1]))
+            return 0;
+        p = key_buffers[1];
+    }
+    *cmp = memcmp(p, key, len);
+    return 1;
+}
+
+int32_t find_key(int rs, int n, const uint8_t *key, int mode)
+{
+    int is = index_slot(rs, n);
+    index_node *node = &node_buffers[NODE_WORK];
+    uint32_t blk = slot_table[is].root_block;
+    int64_t rank = 0;
+    for (int depth = 0; depth < MAX_DEPTH; depth++) {
+        if (!node_read(is, blk, node))
+            return -1;
+        int p = key_position(rs, is, node, key, mode);
+        if (p < 0)
+            return -1;
+        for (int k = 0; k < p; k++)
+            rank += (int64_t)node->children[k].subtree_count + 1;
+        if (rank > INT32_MAX)
+            return corrupt() - 1;
+        if (node->children[p].block != 0) {
+            blk = node->children[p].block;
+            continue;
+        }
+        set_cursor(is, node->self, p, rank, p < node->count ? node->records[p] : 0);
+        if (p >= node->count)
+            slot_table[is].cursor_record = -1;
+        return (int32_t)rank;
+    }
+    return corrupt() - 1;
+}
+
+int seek_descend(int is, int64_t t)
+{
+    index_node *node = &node_buffers[NODE_WORK];
+    uint32_t blk = slot_table[is].root_block;
+    int64_t base = -1;
+    for (int depth = 0; depth < MAX_DEPTH; depth++) {
+        if (!node_read(is, blk, node))
+            return -1;
+        int count = node->count;
+        if (node_is_leaf(node)) {
+            int64_t idx = t - base - 1;
+            if (idx >= count)
+                return 0;
+            set_cursor(is, node->self, (int)idx, t, node->records[idx]);
+            return 1;
+        }
+        bool descended = false;
+        for (int k = 0; k <= count; k++) {
+            int64_t sc = node->children[k].subtree_count;
+            if (base + sc >= t) {
+                blk = node->children[k].block;
+                descended = true;
+                break;
+            }
+            base += sc + 1;
+            if (base == t && k < count) {
+                set_cursor(is, node->self, k, t, node->records[k]);
+                return 1;
+            }
+        }
+        if (!descended)
+            return 0;
+    }
+    corrupt();
+    return -1;
+}
+
+int32_t seek_rank(int rs, int n, int32_t offset, int whence)
+{
+    int is = index_slot(rs, n);
+    slot_state *x = &slot_table[is];
+    int32_t count = slot_table[rs].record_count;
+    if (count == 0)
+        return 0;
+    int64_t t;
+    switch (whence) {
+    case DBF_SEEK_SET: t = offset; break;
+    case DBF_SEEK_CUR: t = (int64_t)x->cursor_rank + offset; break;
+    case DBF_SEEK_END: t = (int64_t)count - 1 + offset; break;
+    default: last_error = DBF_ERR_WHENCE; return -1;
+    }
+    if (t < 0 || t > (int64_t)count - 1) {
+        last_error = DBF_ERR_RANK;
+        return -1;
+    }
+    cursor_state before = cursor_save(is);
+    int found;
+    if (whence == DBF_SEEK_CUR && cursor_on_entry(is, &node_buffers[NODE_WORK]))
+        found = t == x->cursor_rank ? 1 : seek_walk(is, t);
+    else
+        found = seek_descend(is, t);
+    if (found != 1) {
+        /* The cursor stays where it was. */
+        cursor_restore(is, before);
+        return found == 0 ? -9 : -1;
+    }
+    return (int32_t)t;
+}

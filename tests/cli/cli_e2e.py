@@ -1,0 +1,241 @@
+#!/usr/bin/env python3
+"""kestrel-cli end to end: its files against the record store's own conversion, its transfers
+against lrzsz's rz over a socat line, and its exit statuses.
+
+    cli_e2e.py CASE --cli PATH --reference PATH --work FOLDER [--wine-prefix FOLDER]
+
+CASE: convert, send, load, no_port, silent_line. With --wine-prefix the two programs are
+Windows builds run under Wine, and COM1 of the prefix is the line. Exit status 0 on success.
+"""
+import argparse
+import os
+import random
+import shutil
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
+from lines import pty_pair, stop_process  # noqa: E402
+from rz import rz_receiver  # noqa: E402
+
+KEY1, KEY2 = (1, 13), (15, 20)
+PATH_FIELDS = ((20, 276), (532, 788))  # the record file's path, in the header and its copy
+
+
+class Failed(Exception):
+    pass
+
+
+def expect(condition, message):
+    if not condition:
+        raise Failed(message)
+
+
+def write_lookup(path, count, seed):
+    """Lines of 40 characters and some shorter or longer, bytes above 0x7F, repeated keys."""
+    rng = random.Random(seed)
+    lines = []
+    for i in range(count):
+        code = lines[rng.randrange(i)][:13] if i and rng.random() < 0.05 else \
+            b"590%010d" % rng.randrange(10 ** 10)
+        name = bytes(rng.choice(b"ABCDEFGH\xb3\xa5\xea ") for _ in range(20))
+        line = code + b" " + name + b" %05d" % rng.randrange(10 ** 5)
+        lines.append(line[:rng.choice((40, 40, 40, 30, 14))] + b"X" * rng.choice((0, 0, 9)))
+    with open(path, "wb") as f:
+        f.write(b"".join(line + b"\r\n" for line in lines))
+
+
+def masked(path):
+    with open(path, "rb") as f:
+        data = bytearray(f.read())
+    if path.endswith(".db0"):
+        for start, end in PATH_FIELDS:
+            data[start:end] = bytes(end - start)
+    return bytes(data)
+
+
+def random_file(path, size, seed):
+    rng = random.Random(seed)
+    data = bytes(rng.choice((0x18, 0x11, 0x13, 0x91, rng.getrandbits(8))) for _ in range(size))
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+class runner:
+    """Runs the programs natively, or under Wine with paths through its Z: drive."""
+
+    def __init__(self, args):
+        self.args = args
+        self.prefix = None
+        if args.wine_prefix:
+            from wine import wine_prefix
+            self.prefix = wine_prefix(args.wine_prefix)
+
+    def path(self, path):
+        return "Z:" + os.path.abspath(path).replace("/", "\\") if self.prefix else path
+
+    def run(self, argv, cwd=None, timeout=120):
+        """(exit status, standard error as text)."""
+        if self.prefix:
+            proc = self.prefix.run(argv, cwd=cwd, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        else:
+            proc = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                                    start_new_session=True)
+        try:
+            _, err = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            stop_process(proc)
+            raise Failed(f"{argv[0]} did not end within {timeout} s")
+        text = err.decode("utf-8", "replace")
+        print(f"$ {' '.join(argv)}\n{text}exit {proc.returncode}")
+        return proc.returncode, text
+
+    def cli(self, *argv, **kw):
+        return self.run([self.args.cli, *argv], **kw)
+
+    def reference(self, lookup, base, key2):
+        status, _ = self.run([self.args.reference, self.path(lookup), self.path(base), "40",
+                              str(KEY1[0]), str(KEY1[1]), str(key2[0]), str(key2[1])])
+        expect(status == 0, "the reference conversion failed")
+
+    def port(self, device):
+        """The PORT argument that reaches device: COM1 under Wine, the path natively."""
+        if self.prefix:
+            self.prefix.map_com(1, device)
+            return "COM1"
+        return device
+
+
+def case_convert(r, work):
+    """Equal to the record store's conversion; a failed one leaves the earlier set alone."""
+    lookup, out = os.path.join(work, "LOOKUP.TXT"), os.path.join(work, "out", "set")
+    os.makedirs(os.path.dirname(out))
+    write_lookup(lookup, 2600, seed=12)
+    r.reference(lookup, os.path.join(work, "ref"), KEY2)
+    args = [r.path(lookup), "--line-length", "40", "--key1", "%d:%d" % KEY1,
+            "--key2=%d:%d" % KEY2, "--out", r.path(out)]
+    status, _ = r.cli("convert", *args)
+    expect(status == 0, f"convert: exit {status}")
+    for ext in (".db0", ".db1", ".db2"):
+        expect(masked(out + ext) == masked(os.path.join(work, "ref") + ext), f"set{ext} differs")
+    expect(sorted(os.listdir(os.path.dirname(out))) == ["set.db0", "set.db1", "set.db2"],
+           f"left in the folder: {os.listdir(os.path.dirname(out))}")
+
+    # A working file that is no record file makes the next conversion fail.
+    before = {ext: masked(out + ext) for ext in (".db0", ".db1", ".db2")}
+    with open(os.path.join(work, "out", "~tmpdbf.db0"), "wb") as f:
+        f.write(b"not a record file")
+    status, text = r.cli("convert", *args)
+    expect(status == 4 and "Error: Conversion of lookup file failed!" in text,
+           f"a failed conversion: exit {status}")
+    expect(all(masked(out + ext) == data for ext, data in before.items()),
+           "a failed conversion changed the earlier set")
+    expect(not any(n.startswith("~tmpdbf") for n in os.listdir(os.path.dirname(out))),
+           "a failed conversion left its working files")
+
+    # One key: the earlier set's third file goes with it.
+    status, _ = r.cli("convert", *args[:5], "--out", r.path(out))
+    expect(status == 0 and not os.path.exists(out + ".db2"), "a one-key set kept set.db2")
+
+
+def transfer(r, work, argv, wait_for=60, cwd=None):
+    """Runs kestrel-cli against rz on a fresh line; (status, stderr, received folder)."""
+    inbox = os.path.join(work, "in")
+    with pty_pair(work) as (ours, theirs):
+        port = r.port(ours)
+        with rz_receiver(theirs, inbox) as rz:
+            status, text = r.cli(*argv(port), timeout=wait_for, cwd=cwd)
+            rz.finish(settle=3.0)
+    return status, text, inbox
+
+
+def case_send(r, work):
+    """Two files, one under a name of its own, arrive byte for byte."""
+    a, b = os.path.join(work, "first.bin"), os.path.join(work, "second.bin")
+    random_file(a, 2500, seed=3)
+    random_file(b, 1001, seed=4)
+    status, text, inbox = transfer(r, work, lambda port: (
+        "send", "--port", port, "--baud", "57600", r.path(a), r.path(b) + "=dbf1.db1"))
+    expect(status == 0 and "Transfer OK: Files succesfully transferred" in text,
+           f"send: exit {status}")
+    expect("Wysyłanie pliku first.bin" in text or r.prefix, "the progress label is not UTF-8")
+    for sent, name in ((a, "first.bin"), (b, "dbf1.db1")):
+        got = os.path.join(inbox, name)
+        expect(os.path.exists(got) and masked(got) == masked(sent), f"{name} did not arrive whole")
+
+
+def case_load(r, work):
+    """kestrel.exe's job from a settings file; the working files are gone afterwards."""
+    tables, job = os.path.join(work, "tables"), os.path.join(work, "job")
+    os.makedirs(tables)
+    os.makedirs(job)
+    lookup = os.path.join(tables, "LOOKUP.TXT")
+    write_lookup(lookup, 700, seed=5)
+    r.reference(lookup, os.path.join(work, "ref"), KEY2)
+    settings = [r.path(tables), "LOOKUP.TXT", "40", *map(str, KEY1), *map(str, KEY2), "1", "2",
+                "1"]
+    with open(os.path.join(job, "tabsync.ini"), "wb") as f:
+        f.write("".join(line + "\r\n" for line in settings).encode("cp1250"))
+    status, text, inbox = transfer(r, work, lambda port: (
+        "load", "--port", port, "--baud", "115200"), wait_for=90, cwd=job)
+    expect(status == 0 and "Transfer OK: Files succesfully transferred" in text,
+           f"load: exit {status}")
+    for ext in (".db0", ".db1", ".db2"):
+        got = os.path.join(inbox, "dbf1" + ext)
+        expect(os.path.exists(got) and masked(got) == masked(os.path.join(work, "ref") + ext),
+               f"dbf1{ext} differs from the reference conversion")
+    expect(os.listdir(job) == ["tabsync.ini"], f"left beside the settings: {os.listdir(job)}")
+
+
+def case_no_port(r, work):
+    path = os.path.join(work, "x.bin")
+    random_file(path, 10, seed=1)
+    status, text = r.cli("send", "--port", os.path.join(work, "no-such-line"), path)
+    expect(status == 5 and "Error: Can't open COM port." in text, f"exit {status}")
+
+
+def case_silent_line(r, work):
+    """Nobody answers: the sender gives up after about forty seconds with its own status."""
+    path = os.path.join(work, "x.bin")
+    random_file(path, 10, seed=1)
+    with pty_pair(work) as (ours, _):
+        started = time.monotonic()
+        status, text = r.cli("send", "--port", r.port(ours), path, timeout=90)
+        elapsed = time.monotonic() - started
+    expect(status == 1 and "Error: Timeout error" in text, f"exit {status}")
+    expect(30 < elapsed < 60, f"gave up after {elapsed:.0f} s")
+
+
+CASES = {"convert": case_convert, "send": case_send, "load": case_load,
+         "no_port": case_no_port, "silent_line": case_silent_line}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("case", choices=CASES)
+    ap.add_argument("--cli", required=True)
+    ap.add_argument("--reference", required=True)
+    ap.add_argument("--work", required=True)
+    ap.add_argument("--wine-prefix")
+    args = ap.parse_args()
+    work = os.path.abspath(args.work)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    r = runner(args)
+    try:
+        CASES[args.case](r, work)
+    except Failed as failure:
+        print("FAIL:", failure)
+        return 1
+    finally:
+        if r.prefix:
+            r.prefix.stop()
+    print("PASS")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
