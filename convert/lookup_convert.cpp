@@ -16,6 +16,13 @@
 #include <cstdint>
 #include <cstring>
 
+enum {
+    READ_BUFFER_SIZE = 128, // bytes asked for by each read of the lookup file
+    LINE_BUFFER_SIZE = 256  // at most 255 characters of a line, then a NUL
+};
+
+// The conversion's buffers, one instance, process-wide. line_buffer holds zeros behind the
+// current line's characters, so a record never carries bytes of an earlier line.
 unsigned char read_buffer[READ_BUFFER_SIZE];
 char line_buffer[LINE_BUFFER_SIZE];
 int record_handle = -1;

@@ -5,15 +5,10 @@
 #define KESTREL_LOOKUP_CONVERT_H
 
 enum {
-    READ_BUFFER_SIZE = 128, // bytes asked for by each read of the lookup file
-    LINE_BUFFER_SIZE = 256, // at most 255 characters of a line, then a NUL
-    PROGRESS_EVERY = 50     // records between two updates of the Progress box
+    PROGRESS_EVERY = 50 // records between two updates of the Progress box
 };
 
-// Conversion state, one instance. line_buffer holds zeros behind the current line's
-// characters, so a record never carries bytes of an earlier line.
-extern unsigned char read_buffer[READ_BUFFER_SIZE];
-extern char line_buffer[LINE_BUFFER_SIZE];
+// The record file being written, open from its creation to the end of the conversion.
 extern int record_handle;
 
 // Converts the lookup file open in lookup_handle (at its start) into the file set temp_base,

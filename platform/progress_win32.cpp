@@ -89,6 +89,16 @@ void update_box(HDC screen, int value)
     DeleteObject(white);
 }
 
+// Drawing to the screen is batched, and the callers go on without handling a message (the job
+// sleeps 3 s right after the close): the batch is handed over here, so that the box shows, and
+// goes, when it is called for. GdiFlush does it on Windows; under Wine it does nothing, and the
+// drawing waits in the program's display connection, but a read of the screen sends it first.
+void flush_drawing(HDC screen)
+{
+    GdiFlush();
+    GetPixel(screen, centre_x, centre_y);
+}
+
 } // namespace
 
 void show_progress(int mode, int value)
@@ -100,5 +110,6 @@ void show_progress(int mode, int value)
         update_box(screen, value);
     else
         restore_saved_area(screen);
+    flush_drawing(screen);
     ReleaseDC(nullptr, screen);
 }

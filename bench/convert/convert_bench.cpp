@@ -183,10 +183,11 @@ int main(int argc, char **argv)
                     bulk = b.wall < bulk.wall ? b : bulk;
                 }
                 const double ratio = convert.wall / bulk.wall;
+                const double count = static_cast<double>(lines);
                 std::printf("%-9ld %-6s %-4d %11.0f %11.0f %7.3f %5s %9.3f %11.0f\n", lines,
-                            sorted ? "sorted" : "random", keys, lines / convert.wall,
-                            lines / bulk.wall, ratio, ratio <= 1.2 ? "ok" : "OVER",
-                            convert.cpu / bulk.cpu, sqlite > 0 ? lines / sqlite : 0.0);
+                            sorted ? "sorted" : "random", keys, count / convert.wall,
+                            count / bulk.wall, ratio, ratio <= 1.2 ? "ok" : "OVER",
+                            convert.cpu / bulk.cpu, sqlite > 0 ? count / sqlite : 0.0);
                 std::fflush(stdout);
             }
             std::remove(lookup.c_str());

@@ -31,7 +31,7 @@ import time
 
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, here)
-sys.path.insert(0, os.path.join(here, "..", "..", "tests", "harness"))
+sys.path.insert(0, os.path.join(here, "..", "..", "tests", "support"))
 from line_account import account  # noqa: E402
 from line_emulator import paced_line  # noqa: E402
 from lines import pty_pair, stop_process  # noqa: E402

@@ -15,7 +15,7 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from lines import pty_pair, stop_process  # noqa: E402
 from rz import rz_receiver  # noqa: E402
 

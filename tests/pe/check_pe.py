@@ -10,8 +10,8 @@ The zip check opens the operator's release: exactly its five files, every progra
 PE32 image of the right subsystem that needs no DLL beyond Windows' own and the zip's, and a
 CR LF guide that names every message the programs show.
 
-Usage: check_pe.py CHECK --exe kestrel.exe --dll ZKW_DBF.dll [--release DIR]
-                   [--zip ZIP --messages messages.h]
+Usage: check_pe.py CHECK --exe kestrel.exe --dll ZKW_DBF.dll --def ZKW_DBF.def --version V
+                   [--release DIR] [--zip ZIP --messages messages.h]
 CHECK is one of the names in CHECKS below, or "all". Exit status 0 when every fault list is
 empty; each fault is printed on a line of its own.
 """
@@ -80,13 +80,8 @@ DIALOG_CONTROLS = [
     (NONE, "Button", "", (356, 20, 82, 63), WS_CHILD | WS_VISIBLE | BS_GROUPBOX),
 ]
 
-EXPORTS = {
-    "create_DBF": 1, "close_DBF": 2, "create_index": 3, "remove_index": 4, "remove_DBF": 5,
-    "rebuild_index": 6, "open_DBF": 7, "add_member": 8, "has_member": 9, "delete_member": 10,
-    "tell_DBF": 11, "get_member": 12, "update_member": 13, "member_in_DBF": 14, "lseek_DBF": 15,
-}
+EXPORT_COUNT = 15
 IMPORTED_ORDINALS = [1, 2, 3, 5, 7, 8, 14]
-VERSION = (3, 24, 2, 0)
 LANG_POLISH = 0x0415
 
 RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_VERSION = 3, 5, 14, 16
@@ -258,9 +253,20 @@ def parse_dialogex(data):
     return dialog
 
 
+def read_def(path):
+    """{name: ordinal} of the EXPORTS lines ("    create_DBF      @1") of a .def file."""
+    exports = {}
+    with open(path, encoding="ascii") as f:
+        for line in f:
+            match = re.match(r"\s+([A-Za-z_]\w*)\s+@(\d+)", line)
+            if match:
+                exports[match.group(1)] = int(match.group(2))
+    return exports
+
+
 # --- the checks: each returns a list of faults ----------------------------------------------
 
-def check_headers(exe, dll):
+def check_headers(exe, dll, expect):
     faults = []
     for image, subsystem in ((exe, 2), (dll, None)):
         if image.machine != 0x14C:
@@ -276,18 +282,21 @@ def check_headers(exe, dll):
     return faults
 
 
-def check_exports(exe, dll):
+def check_exports(exe, dll, expect):
+    exports = expect.exports
     found = dll.exports()
     faults = [f"export {name}: ordinal {found.get(name)}, expected {ordinal}"
-              for name, ordinal in EXPORTS.items() if found.get(name) != ordinal]
+              for name, ordinal in exports.items() if found.get(name) != ordinal]
     faults += [f"unexpected export {name} @{ordinal}" for name, ordinal in found.items()
-               if name not in EXPORTS]
-    if dll.export_count != len(EXPORTS):
-        faults.append(f"{dll.export_count} exported functions, expected {len(EXPORTS)}")
+               if name not in exports]
+    if len(exports) != EXPORT_COUNT:
+        faults.append(f"the .def lists {len(exports)} exports, expected {EXPORT_COUNT}")
+    if dll.export_count != EXPORT_COUNT:
+        faults.append(f"{dll.export_count} exported functions, expected {EXPORT_COUNT}")
     return faults
 
 
-def check_imports(exe, dll):
+def check_imports(exe, dll, expect):
     tables = {name.lower(): entries for name, entries in exe.imports().items()}
     entries = tables.get("zkw_dbf.dll")
     if entries is None:
@@ -304,7 +313,7 @@ def check_imports(exe, dll):
     return faults
 
 
-def check_dialog(exe, dll):
+def check_dialog(exe, dll, expect):
     res = exe.resources()
     found = res.get((RT_DIALOG, "PROPERTIESDLG"))
     if not found:
@@ -341,7 +350,7 @@ def check_dialog(exe, dll):
     return faults
 
 
-def check_icon(exe, dll):
+def check_icon(exe, dll, expect):
     res = exe.resources()
     group = res.get((RT_GROUP_ICON, "LOOKUP"))
     if not group:
@@ -362,7 +371,7 @@ def check_icon(exe, dll):
     return faults
 
 
-def check_version(exe, dll):
+def check_version(exe, dll, expect):
     res = exe.resources()
     found = res.get((RT_VERSION, 1))
     if not found:
@@ -374,16 +383,17 @@ def check_version(exe, dll):
     file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<IIII", data, at + 8)
     faults = []
     for what, ms, ls in (("file", file_ms, file_ls), ("product", product_ms, product_ls)):
-        got = (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
-        if got != VERSION:
-            faults.append(f"{what} version {'.'.join(map(str, got))}, expected 3.24.2.0")
+        got = ".".join(map(str, (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)))
+        if got != expect.version:
+            faults.append(f"{what} version {got}, expected {expect.version}")
     text = data.decode("utf-16-le", errors="replace")
-    if "3.24.2.0" not in text:
-        faults.append("the version strings do not read 3.24.2.0")
+    if expect.version not in text:
+        faults.append(f"the version strings do not read {expect.version}")
     return faults
 
 
-def check_release(exe, dll, release=None):
+def check_release(exe, dll, expect):
+    release = expect.release
     if release is None:
         return ["no release folder given"]
     faults = []
@@ -420,15 +430,15 @@ def check_zip_image(image, subsystem, shipped):
     return faults
 
 
-def check_guide(text, messages_h):
+def check_guide(text, messages_h, version):
     """CR LF throughout, plain ASCII, the version, and every message the programs show."""
     faults = []
     if re.search(rb"(?<!\r)\n|\r(?!\n)", text):
         faults.append("GUIDE.TXT: a line not ended by CR LF")
     if any(b > 0x7E and b not in (0x0D, 0x0A) for b in text):
         faults.append("GUIDE.TXT: bytes beyond ASCII")
-    if b"3.24.2.0" not in text:
-        faults.append("GUIDE.TXT: no version 3.24.2.0")
+    if version.encode() not in text:
+        faults.append(f"GUIDE.TXT: no version {version}")
     with open(messages_h, encoding="utf-8") as f:
         shown = re.findall(r'#define (MSG_\w+)\s+"([^"\\]*)"\s*$', f.read(), re.M)
     for name, message in shown:
@@ -438,7 +448,8 @@ def check_guide(text, messages_h):
     return faults
 
 
-def check_zip(exe, dll, zip_path, messages_h):
+def check_zip(exe, dll, expect):
+    zip_path, messages_h = expect.zip, expect.messages
     if zip_path is None or messages_h is None:
         return ["no zip or no messages.h given"]
     with zipfile.ZipFile(zip_path) as archive:
@@ -453,7 +464,7 @@ def check_zip(exe, dll, zip_path, messages_h):
         if contents.get(name, image.data) != image.data:
             faults.append(f"{name} differs from the build's")
     if "GUIDE.TXT" in contents:
-        faults += check_guide(contents["GUIDE.TXT"], messages_h)
+        faults += check_guide(contents["GUIDE.TXT"], messages_h, expect.version)
     return faults
 
 
@@ -467,20 +478,19 @@ def main():
     parser.add_argument("check", choices=[*CHECKS, "all"])
     parser.add_argument("--exe", required=True)
     parser.add_argument("--dll", required=True)
+    parser.add_argument("--def", dest="def_file", required=True,
+                        help="the library's module-definition file: the expected exports")
+    parser.add_argument("--version", required=True, help="the expected version: four numbers with dots")
     parser.add_argument("--release")
     parser.add_argument("--zip")
     parser.add_argument("--messages")
     args = parser.parse_args()
+    args.exports = read_def(args.def_file)
     exe, dll = Image(args.exe), Image(args.dll)
     names = list(CHECKS) if args.check == "all" else [args.check]
     faults = []
     for name in names:
-        if name == "release":
-            faults += [f"release: {f}" for f in check_release(exe, dll, args.release)]
-        elif name == "zip":
-            faults += [f"zip: {f}" for f in check_zip(exe, dll, args.zip, args.messages)]
-        else:
-            faults += [f"{name}: {f}" for f in CHECKS[name](exe, dll)]
+        faults += [f"{name}: {f}" for f in CHECKS[name](exe, dll, args)]
     for fault in faults:
         print(fault)
     print(f"{len(names) - len({f.split(':')[0] for f in faults})} passed, "

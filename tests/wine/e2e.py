@@ -1,30 +1,39 @@
 #!/usr/bin/env python3
-"""kestrel.exe end to end, as an operator runs it: the 64-bit Windows build under Wine on a
-virtual display (Xvfb), COM1 or COM2 mapped to one end of a socat line, and at the other end
-lrzsz's rz as the terminal (or a scripted receiver, or nobody).
+"""kestrel.exe end to end, as an operator runs it: the Windows build under Wine on a virtual
+display (Xvfb), COM1 or COM2 mapped to one end of a socat line, and at the other end lrzsz's rz
+as the terminal (or a scripted receiver, or nobody). The 64-bit build runs under 64-bit Wine;
+with --bits 32 the 32-bit deliverables run under 32-bit Wine inside qemu-i386, and rz is
+started only once the program holds its port open.
 
-Each case copies the program into a program folder of its own (kestrel.exe, ZKW_DBF.dll,
-tabsync.ini when the case has one, LOOKUP.TXT), runs it, answers the Properties dialog with
-xdotool where the case says so, closes every message box with Return, and then checks:
+Wine paints its own desktop of the screen's size, with a patterned wallpaper. Each case copies
+the program into a program folder of its own (kestrel.exe, ZKW_DBF.dll, tabsync.ini when the
+case has one, LOOKUP.TXT), runs it, answers the Properties dialog with xdotool where the case
+says so, closes every message box with Return, and then checks:
   - the message boxes, text and caption, read from Wine's relay log of MessageBoxA/W;
   - the exit status;
   - what the terminal received, against a reference conversion of the same lookup file through
-    the record store (convert_reference.exe), and `zkwdbf check` on the received set;
-  - what is left in the program folder (no DBF1.* and no ~tmpdbf.* after a run that ended).
-Screenshots of the dialog and of the first message box are kept in the case's folder.
+    the record store (convert_reference, a Windows program run in the prefix or a native
+    one), and `zkwdbf check` on the received set;
+  - what is left in the program folder (no DBF1.* and no ~tmpdbf.* after a run that ended);
+  - in transfer_two_keys, that the conversion's Progress box is off the screen when the job
+    begins its wait before the send.
+Screenshots of the dialog, of the first message box and of the screen in that wait are kept in
+the case's folder.
 
-Usage: e2e.py CASE --build BUILD_DIR --work WORK_DIR --kestrel EXE [--dll DLL]
-              --reference EXE --zkwdbf EXE
+Usage: e2e.py CASE --work WORK_DIR --kestrel EXE [--dll DLL] --reference EXE --zkwdbf EXE
+              [--bits 32|64] [--prefix-template DIR]
 CASE is one of CASES below, or "all". Prints "N passed, N failed"; exit 1 on any failure.
 Every wait is bounded; everything started here is stopped by its process id, and the Wine
 prefix's own wineserver by `wineserver -k` for that prefix.
 """
 import argparse
+import contextlib
 import os
 import random
 import re
 import select
 import shutil
+import struct
 import subprocess
 import sys
 import threading
@@ -32,9 +41,10 @@ import time
 import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "harness"))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, HERE)
 
+from display import virtual_display  # noqa: E402
 from lines import pty_pair, stop_process  # noqa: E402
 from rz import rz_receiver  # noqa: E402
 from wine import wine_prefix  # noqa: E402
@@ -58,68 +68,6 @@ class CaseFailed(Exception):
 def expect(condition, message):
     if not condition:
         raise CaseFailed(message)
-
-
-# --- the virtual display ---------------------------------------------------------------------
-
-class virtual_display:
-    """An Xvfb server on a display number that Xvfb itself finds free (-displayfd), so that
-    concurrent users never race for one; stopped by its id."""
-
-    def __enter__(self, wait=15.0):
-        read_end, write_end = os.pipe()
-        try:
-            proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                                     "1024x768x24", "-nolisten", "tcp"],
-                                    pass_fds=(write_end,), stdin=subprocess.DEVNULL,
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                    start_new_session=True)
-            os.close(write_end)
-            number = b""
-            deadline = time.monotonic() + wait
-            while not number.endswith(b"\n") and time.monotonic() < deadline:
-                ready, _, _ = select.select([read_end], [], [], 0.2)
-                if ready:
-                    chunk = os.read(read_end, 16)
-                    if not chunk:
-                        break
-                    number += chunk
-        finally:
-            os.close(read_end)
-        if not number.strip().isdigit():
-            stop_process(proc)
-            raise RuntimeError("Xvfb did not start")
-        self.proc, self.name = proc, ":" + number.strip().decode()
-        return self
-
-    def __exit__(self, *exc):
-        stop_process(self.proc)
-
-    def x(self, *argv, timeout=10):
-        """Runs an X client (xdotool, import) on this display; its standard output."""
-        env = dict(os.environ, DISPLAY=self.name)
-        done = subprocess.run(list(argv), env=env, timeout=timeout, stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL, text=True)
-        return done.stdout
-
-    def windows(self, title):
-        """Ids of the visible windows whose title is exactly title."""
-        out = self.x("xdotool", "search", "--onlyvisible", "--name", "^" + re.escape(title) + "$")
-        return [w for w in out.split() if w.isdigit()]
-
-    def screenshot(self, path):
-        self.x("import", "-window", "root", path, timeout=20)
-
-    def keys(self, window, *keys):
-        self.x("xdotool", "windowfocus", "--sync", window, timeout=10)
-        for key in keys:
-            self.x("xdotool", "key", "--delay", "40", key)
-            time.sleep(0.1)
-
-    def type(self, window, text):
-        self.x("xdotool", "windowfocus", "--sync", window, timeout=10)
-        self.x("xdotool", "type", "--delay", "40", text, timeout=30)
-        time.sleep(0.1)
 
 
 # --- the sample lookup file and the settings file ------------------------------------------
@@ -154,12 +102,22 @@ def settings_text(folder, name, line_length, key1, key2, com_index, baud_index, 
     return "".join(line + "\r\n" for line in lines).encode("cp1250")
 
 
+def windows_program(path):
+    """Whether path is a Windows program (to be run in the prefix) rather than a native one."""
+    with open(path, "rb") as f:
+        return f.read(2) == b"MZ"
+
+
 def windows_folder(path):
     """The folder as the program sees it under Wine: drive Z: is the root."""
     return "Z:" + os.path.abspath(path).replace("/", "\\") + "\\"
 
 
 # --- relay log of the message boxes --------------------------------------------------------
+
+# With relay tracing on, Wine logs the text of every message box, and the job's wait.
+RELAY_MESSAGE_BOXES = [(r"HKEY_CURRENT_USER\Software\Wine\Debug", "RelayInclude",
+                        "user32.MessageBoxA;user32.MessageBoxW;kernel32.Sleep")]
 
 RELAY_CALL = re.compile(
     r'Call user32\.MessageBox([AW])\(([0-9a-fA-F]+),[0-9a-fA-F]+ (L?"(?:[^"\\]|\\.)*"),'
@@ -231,27 +189,90 @@ class line_listener:
         os.close(self.fd)
 
 
+# --- the terminal: rz on the far end of the line --------------------------------------------
+
+def holds_open(pid, device):
+    """Whether process pid has device open."""
+    fds = f"/proc/{pid}/fd"
+    try:
+        names = os.listdir(fds)
+    except OSError:
+        return False
+    for name in names:
+        try:
+            if os.readlink(os.path.join(fds, name)) == device:
+                return True
+        except OSError:
+            pass
+    return False
+
+
+class terminal:
+    """lrzsz's rz on the far end of a line, receiving into folder/received: started at once, or,
+    when late, only once the program holds the near end open. As a watch of run_kestrel."""
+
+    def __init__(self, near, far, folder, late):
+        self.near = os.path.realpath(near)
+        self.far = far
+        self.received = os.path.join(folder, "received")
+        self.late = late
+        self.stack = contextlib.ExitStack()
+        self.rz = None
+
+    def __enter__(self):
+        if not self.late:
+            self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stack.close()
+
+    def start(self):
+        self.rz = self.stack.enter_context(rz_receiver(self.far, self.received))
+
+    def __call__(self, proc, relay_log):
+        if self.rz is None and holds_open(proc.pid, self.near):
+            self.start()
+
+    def finish(self, settle):
+        if self.rz:
+            self.rz.finish(settle=settle)
+
+
 # --- one run of the program ------------------------------------------------------------------
 
 class suite:
     def __init__(self, args):
         self.args = args
-        self.prefix = wine_prefix(os.path.join(args.work, "prefix"))
-        # Log the text of every message box when relay tracing is on.
-        self.wine(["reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/t",
-                   "REG_SZ", "/d", "user32.MessageBoxA;user32.MessageBoxW", "/f"], timeout=60)
-        self.prefix.stop()
+        # Under qemu the program takes many seconds to open its port, while rz repeats its
+        # ZRINIT every 10 s and gives up ZMODEM after five: there rz starts once the port is
+        # open. The 64-bit runs keep a receiver that is listening from the start.
+        self.late_terminal = args.bits == 32
+        self.run_limit = 300 if args.bits == 32 else 150
+        write_wallpaper(os.path.join(args.work, "wallpaper.bmp"))
+        user = "HKEY_CURRENT_USER\\"
+        self.prefix = wine_prefix(os.path.join(args.work, "prefix"), bits=args.bits,
+                                  template=args.prefix_template, registry=[
+            RELAY_MESSAGE_BOXES[0],
+            # A desktop of the screen's size that Wine paints itself, with a patterned
+            # wallpaper on which pixels that the Progress box leaves behind show.
+            (user + r"Software\Wine\Explorer", "Desktop", "Default"),
+            (user + r"Software\Wine\Explorer\Desktops", "Default",
+             "%dx%d" % (SCREEN_WIDTH, SCREEN_HEIGHT)),
+            (user + r"Control Panel\Desktop", "Wallpaper",
+             windows_folder(args.work) + "wallpaper.bmp"),
+            (user + r"Control Panel\Desktop", "WallpaperStyle", "0"),
+            (user + r"Control Panel\Desktop", "TileWallpaper", "0")])
 
-    def wine(self, argv, cwd=None, timeout=120, env=None):
-        """Runs a Windows console program to its end; (status, standard output)."""
-        saved = self.prefix.env
-        if env:
-            self.prefix.env = dict(saved, **env)
-        try:
-            proc = self.prefix.run(argv, cwd=cwd, stdout=subprocess.PIPE,
-                                   stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-        finally:
-            self.prefix.env = saved
+    def tool(self, argv, cwd=None, timeout=120):
+        """Runs a console program to its end, a Windows one in the prefix, any other directly;
+        (status, standard output)."""
+        output = dict(cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                      stdin=subprocess.DEVNULL)
+        if windows_program(argv[0]):
+            proc = self.prefix.run(argv, **output)
+        else:
+            proc = subprocess.Popen(argv, start_new_session=True, **output)
         try:
             out, _ = proc.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -277,10 +298,12 @@ class suite:
             with open(os.path.join(prog, "tabsync.ini"), "wb") as f:
                 f.write(settings)
 
-    def run_kestrel(self, folder, display, dialog=None, timeout=150):
+    def run_kestrel(self, folder, display, dialog=None, watches=(), timeout=None):
         """Runs kestrel.exe from folder/prog with the current directory at folder, answers the
-        dialog with dialog(display, window) when it appears, closes each message box. Returns
-        (exit status, message boxes, dialog seen)."""
+        dialog with dialog(display, window) when it appears, closes each message box, and calls
+        every watch(proc, relay log) on every round. Returns (exit status, message boxes, dialog
+        seen)."""
+        timeout = timeout or self.run_limit
         prog = os.path.join(folder, "prog")
         relay_log = os.path.join(folder, "relay.log")
         saved = self.prefix.env
@@ -312,6 +335,8 @@ class suite:
                             display.screenshot(os.path.join(folder, "message.png"))
                         display.keys(window, "Return")
                         boxes_closed += 1
+                for watch in watches:
+                    watch(proc, relay_log)
                 time.sleep(0.3)
         finally:
             stop_process(proc)
@@ -322,16 +347,18 @@ class suite:
         base name the program uses, since the record file keeps its own path in its header:
         {sent name: bytes}. The files are moved out of the program folder afterwards."""
         prog = os.path.join(folder, "prog")
-        status, out = self.wine([self.args.reference, "LOOKUP.TXT",
-                                 windows_folder(prog) + "~tmpdbf", str(LINE_LENGTH),
+        base = windows_folder(prog) + "~tmpdbf"
+        status, out = self.tool([self.args.reference, "LOOKUP.TXT", base, str(LINE_LENGTH),
                                  str(key1[0]), str(key1[1]), str(key2[0]), str(key2[1])],
                                 cwd=prog)
         expect(status == 0, f"reference conversion failed: {out.strip()}")
+        # A native reference takes the Windows path for a plain file name in the folder.
+        made = "~tmpdbf" if windows_program(self.args.reference) else base
         ref = os.path.join(folder, "reference")
         os.makedirs(ref, exist_ok=True)
         files = {}
         for n, name in enumerate(SENT_NAMES):
-            path = os.path.join(prog, "~tmpdbf.db%d" % n)
+            path = os.path.join(prog, made + ".db%d" % n)
             if os.path.exists(path):
                 shutil.move(path, os.path.join(ref, name))
                 with open(os.path.join(ref, name), "rb") as f:
@@ -347,7 +374,7 @@ class suite:
                 got = f.read()
             expect(got == data, f"{name}: {len(got)} bytes received differ from the "
                                 f"{len(data)} bytes of the reference conversion")
-        status, out = self.wine([self.args.zkwdbf, "check", "dbf1"], cwd=received)
+        status, out = self.tool([self.args.zkwdbf, "check", "dbf1"], cwd=received)
         expect(status == 0, f"zkwdbf check on the received files: {out.strip()}")
 
     def check_folder_clean(self, folder):
@@ -360,9 +387,83 @@ class suite:
         expect(got == list(expected), f"message boxes {got}, expected {list(expected)}")
 
 
+# --- the Progress box leaving the screen ----------------------------------------------------
+
+SCREEN_WIDTH, SCREEN_HEIGHT, BOX_HEIGHT = 1024, 768, 40
+JOB_WAIT = re.compile(r"\.Sleep\(0*bb8\)", re.IGNORECASE)
+
+
+def pattern_rows(top, bottom):
+    """RGB bytes of rows top..bottom-1 of the desktop's wallpaper: no two neighbouring pixels
+    and no two rows alike, so that pixels put back in the wrong place or not at all show."""
+    return b"".join(bytes(c for x in range(SCREEN_WIDTH)
+                          for c in ((x * 7 + y * 13) & 255, (x * 3 + y) & 255, (y * 5 + x) & 255))
+                    for y in range(top, bottom))
+
+
+def write_wallpaper(path):
+    """The pattern as a 24-bit bitmap file of the screen's size (rows bottom up, BGR)."""
+    rows = [pattern_rows(y, y + 1) for y in range(SCREEN_HEIGHT)]
+    pixels = b"".join(bytes(b for i in range(0, len(row), 3) for b in row[i:i + 3][::-1])
+                      for row in reversed(rows))
+    header = struct.pack("<2sIHHI", b"BM", 54 + len(pixels), 0, 0, 54)
+    info = struct.pack("<IiiHHIIiiII", 40, SCREEN_WIDTH, SCREEN_HEIGHT, 1, 24, 0, len(pixels),
+                       2835, 2835, 0, 0)
+    with open(path, "wb") as f:
+        f.write(header + info + pixels)
+
+
+class box_gone_check:
+    """The job closes the conversion's Progress box and then waits 3 s before the send opens
+    its own. As soon as the relay log shows that wait begin, the band of the screen where the
+    box stood must show the desktop's wallpaper again, pixel for pixel. The log is watched in a
+    thread of its own, closely, while the run goes on."""
+
+    def __init__(self, display, folder):
+        self.display = display
+        self.relay_log = os.path.join(folder, "relay.log")
+        self.screenshot = os.path.join(folder, "box-gone.png")
+        self.top = SCREEN_HEIGHT // 2 - BOX_HEIGHT // 2
+        self.after = None
+
+    def __enter__(self):
+        self.stopped = threading.Event()
+        self.thread = threading.Thread(target=self.watch, daemon=True)
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stopped.set()
+        self.thread.join(timeout=30)
+
+    def watch(self):
+        offset, tail = 0, ""
+        while not self.stopped.wait(0.05):
+            try:
+                with open(self.relay_log, "rb") as f:
+                    f.seek(offset)
+                    chunk = f.read()
+            except OSError:
+                continue
+            offset += len(chunk)
+            tail = tail[-64:] + chunk.decode("latin-1")
+            if JOB_WAIT.search(tail):
+                self.after = self.display.grab(0, self.top, SCREEN_WIDTH, BOX_HEIGHT)
+                self.display.screenshot(self.screenshot)
+                return
+
+    def verify(self):
+        expect(self.after is not None, "the job's wait before the send was not seen")
+        wanted = pattern_rows(self.top, self.top + BOX_HEIGHT)
+        changed = sum(1 for i in range(0, len(wanted), 3)
+                      if wanted[i:i + 3] != self.after[i:i + 3])
+        expect(changed == 0, f"{changed} pixels where the Progress box stood did not show the "
+                             "wallpaper again when the job began its wait")
+
+
 # --- the cases -------------------------------------------------------------------------------
 
-def transfer_case(s, name, count, key2, seed):
+def transfer_case(s, name, count, key2, seed, check_box=False):
     """show_dialog 0, a sound settings file: the files arrive, the success box, exit 0."""
     folder = s.case_folder(name)
     prog = os.path.join(folder, "prog")
@@ -373,12 +474,16 @@ def transfer_case(s, name, count, key2, seed):
     expect(len(expected) == (3 if key2[0] > 0 else 2), f"reference made {sorted(expected)}")
     with pty_pair(folder) as (line_a, line_b):
         s.prefix.map_com(1, line_a)
-        with rz_receiver(line_b, os.path.join(folder, "received")) as rz, \
+        with terminal(line_a, line_b, folder, s.late_terminal) as rz, \
                 virtual_display() as display:
-            status, boxes, _ = s.run_kestrel(folder, display)
+            box = box_gone_check(display, folder) if check_box else contextlib.nullcontext()
+            with box:
+                status, boxes, _ = s.run_kestrel(folder, display, watches=(rz,))
             rz.finish(settle=3.0)
     s.expect_boxes(boxes, SUCCESS)
     expect(status == 0, f"exit status {status}")
+    if check_box:
+        box.verify()
     s.check_received(folder, expected)
     s.check_folder_clean(folder)
     with open(os.path.join(prog, "tabsync.ini"), "rb") as f:
@@ -386,7 +491,7 @@ def transfer_case(s, name, count, key2, seed):
 
 
 def case_transfer_two_keys(s):
-    transfer_case(s, "transfer_two_keys", 3000, KEY2, seed=6)
+    transfer_case(s, "transfer_two_keys", 3000, KEY2, seed=6, check_box=True)
 
 
 def case_transfer_one_key(s):
@@ -423,9 +528,9 @@ def case_dialog_ok(s):
 
     with pty_pair(folder) as (line_a, line_b):
         s.prefix.map_com(2, line_a)
-        with rz_receiver(line_b, os.path.join(folder, "received")) as rz, \
+        with terminal(line_a, line_b, folder, s.late_terminal) as rz, \
                 virtual_display() as display:
-            status, boxes, seen = s.run_kestrel(folder, display, dialog=answer)
+            status, boxes, seen = s.run_kestrel(folder, display, dialog=answer, watches=(rz,))
             rz.finish(settle=3.0)
     expect(seen, "the Properties dialog did not appear")
     with open(os.path.join(prog, "tabsync.ini"), "rb") as f:
@@ -462,7 +567,7 @@ def case_dialog_cancel(s):
 
 
 def failure_case(s, name, settings_args, receiver, boxes_expected, status_expected=0,
-                 clean=True, lines=None, timeout=150):
+                 clean=True, lines=None, timeout=None):
     """A run with a settings file that goes wrong: the boxes, the status, nothing received."""
     folder = s.case_folder(name)
     prog = os.path.join(folder, "prog")
@@ -548,9 +653,13 @@ def main():
     parser.add_argument("--dll")
     parser.add_argument("--reference", required=True)
     parser.add_argument("--zkwdbf", required=True)
+    parser.add_argument("--bits", type=int, choices=(32, 64), default=64,
+                        help="32: the program runs under 32-bit Wine inside qemu-i386")
+    parser.add_argument("--prefix-template",
+                        help="make the Wine prefix by copying this one (made on first use)")
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
-    for name in ("work", "kestrel", "dll", "reference", "zkwdbf"):
+    for name in ("work", "kestrel", "dll", "reference", "zkwdbf", "prefix_template"):
         if getattr(args, name):
             setattr(args, name, os.path.abspath(getattr(args, name)))
 
