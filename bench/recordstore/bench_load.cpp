@@ -48,7 +48,8 @@ struct record_maker {
     bool sorted;
     std::mt19937 rng;
 
-    record_maker(bool sorted_keys, int count) : sorted(sorted_keys), rng(12345u + (unsigned)count) {}
+    record_maker(bool sorted_keys, int count)
+        : sorted(sorted_keys), rng(12345u + (unsigned)count) {}
 
     void make(int i, char *r)
     {
@@ -103,7 +104,8 @@ double load_ours(const std::string &base, int count, bool sorted, int indexes)
     char rec[RECLEN];
     double t0 = now();
     int h = create_DBF(base.c_str(), RECLEN);
-    if (h < 0 || create_index(h, 1, 0, 13) != 1 || (indexes == 2 && create_index(h, 2, 13, 8) != 1)) {
+    if (h < 0 || create_index(h, 1, 0, 13) != 1 ||
+        (indexes == 2 && create_index(h, 2, 13, 8) != 1)) {
         fprintf(stderr, "create failed\n");
         exit(1);
     }
