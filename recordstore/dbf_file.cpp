@@ -54,7 +54,7 @@ int view_remap(slot_state *s)
     view_drop(c);
     c->view = view;
     c->view_len = len;
-    c->map_at = c->past_end ? 0 : (len / 2 > MIN_TAIL ? len / 2 : MIN_TAIL);
+    c->map_at = c->past_end ? 0 : (len / 8 > MIN_TAIL ? len / 8 : MIN_TAIL);
     return 1;
 }
 
@@ -114,6 +114,7 @@ int file_attach(int slot, FILE *file)
     file_cache *c = &s->cache;
     memset(c, 0, sizeof *c);
     c->size = size;
+    c->pointer = OS_POINTER_UNKNOWN;
     if (cache_mode == CACHE_OFF)
         return 1;
     c->past_end = cache_mode == CACHE_MAP && os_map_past_end();
@@ -121,7 +122,7 @@ int file_attach(int slot, FILE *file)
     c->cached = 1;
     if (view_remap(s) || size == 0)
         return 1;
-    if (!tail_reserve(c) || !os_read_at(file, 0, c->tail, (size_t)size))
+    if (!tail_reserve(c) || !os_read_at(file, &c->pointer, 0, c->tail, (size_t)size))
         cache_drop(c);
     return 1;
 }
@@ -172,7 +173,7 @@ int file_read_at(int slot, uint64_t off, void *buf, size_t len)
             memcpy(out + (split - off), c->tail + (split - c->view_len), (size_t)(end - split));
         return 1;
     }
-    if (!os_read_at(s->file, off, buf, len)) {
+    if (!os_read_at(s->file, &c->pointer, off, buf, len)) {
         last_error = DBF_ERR_NOT_DBF;
         return 0;
     }
@@ -194,7 +195,7 @@ int file_write_at(int slot, uint64_t off, const void *buf, size_t len)
     }
     /* Through the file: a write that extends it, or one that reaches the tail. The view shows
      * the new bytes, as it maps the file's pages. */
-    if (!os_write_at(s->file, off, buf, len)) {
+    if (!os_write_at(s->file, &c->pointer, off, buf, len)) {
         /* The file's length and content are now uncertain: stop trusting the copy. */
         cache_drop(c);
         uint64_t size = 0;
@@ -223,6 +224,7 @@ int file_shorten(int slot, uint64_t size)
     int remap = c->view && !c->past_end && size < c->view_len;
     if (remap)
         view_drop(c);
+    c->pointer = OS_POINTER_UNKNOWN;
     if (!os_truncate(s->file, size)) {
         cache_drop(c);
         last_error = DBF_ERR_NO_RESOURCE;

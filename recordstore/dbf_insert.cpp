@@ -127,29 +127,32 @@ int link_halves(int is, uint16_t up, const split_halves *h)
 
 /* Inserts record number recno at position p of the leaf in block blk, whose bytes are
  * `leaf` (read before any write, which may move the cached copy): the entries from p on
- * move up one place and the count grows; child entries p and count + 1, which a leaf keeps
- * zero, are cleared where they are not. Only the bytes that change are written. */
+ * move up one place and the count grows, in one write of the count and the entries up to the
+ * new last one; child entries p and count + 1, which a leaf keeps zero, are cleared where
+ * they are not. */
 int leaf_insert_at(int is, uint16_t blk, const uint8_t *leaf, int p, uint32_t recno)
 {
     int count = node_count_at(leaf);
-    uint8_t moved[4 * NODE_SLOTS];
-    put_u32le(moved, recno);
-    memcpy(moved + 4, leaf + NODE_RECORDS + 4 * p, 4 * (size_t)(count - p));
+    uint8_t change[NODE_RECORDS - NODE_COUNT + 4 * NODE_SLOTS];
+    uint8_t *records = change + (NODE_RECORDS - NODE_COUNT);
+    put_u16le(change, (uint16_t)(count + 1));
+    memcpy(records, leaf + NODE_RECORDS, 4 * (size_t)p);
+    put_u32le(records + 4 * p, recno);
+    memcpy(records + 4 * (p + 1), leaf + NODE_RECORDS + 4 * p, 4 * (size_t)(count - p));
     const int clear[2] = {p, count + 1};
     bool dirty[2];
     for (int c = 0; c < 2; c++)
         dirty[c] = node_child_at(leaf, clear[c]) != 0 || node_subtree_at(leaf, clear[c]) != 0;
-    uint8_t new_count[2];
-    put_u16le(new_count, (uint16_t)(count + 1));
     uint64_t at = (uint64_t)blk * BLOCK_SIZE;
-    if (!file_write_at(is, at + NODE_RECORDS + 4 * p, moved, 4 * (size_t)(count + 1 - p)))
+    size_t len = (size_t)(records + 4 * (count + 1) - change);
+    if (!file_write_at(is, at + NODE_COUNT, change, len))
         return 0;
     static const uint8_t zero[CHILD_SIZE] = {0};
     for (int c = 0; c < 2; c++)
         if (dirty[c] && !file_write_at(is, at + NODE_CHILDREN + CHILD_SIZE * clear[c], zero,
                                        CHILD_SIZE))
             return 0;
-    return file_write_at(is, at + NODE_COUNT, new_count, sizeof new_count);
+    return 1;
 }
 
 } // namespace

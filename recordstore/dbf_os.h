@@ -10,11 +10,15 @@
 
 /* Length of the file in bytes into *size. 1, or 0 when it cannot be determined. */
 int os_file_size(FILE *file, uint64_t *size);
+/* Where the file's own read/write pointer stands, for a platform that positions I/O with it
+ * (Windows) and may then skip the move when it already stands at the offset: the caller keeps
+ * one per open file, starting at OS_POINTER_UNKNOWN, and passes it to every call. */
+constexpr uint64_t OS_POINTER_UNKNOWN = UINT64_MAX;
 /* Reads exactly len bytes at off. 1 when all were read, else 0. */
-int os_read_at(FILE *file, uint64_t off, void *buf, size_t len);
+int os_read_at(FILE *file, uint64_t *pointer, uint64_t off, void *buf, size_t len);
 /* Writes exactly len bytes at off and hands them to the operating system before returning.
  * 1 when all were written, else 0. */
-int os_write_at(FILE *file, uint64_t off, const void *buf, size_t len);
+int os_write_at(FILE *file, uint64_t *pointer, uint64_t off, const void *buf, size_t len);
 /* Maps the first `length` bytes of the file shared and writable: a store into the mapping
  * inside the file's length is a change of the file. length is at least the file's length
  * and may exceed it only where os_map_past_end() is 1. NULL when the platform or the moment

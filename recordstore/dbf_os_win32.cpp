@@ -5,8 +5,9 @@
  * file), and a file cannot be shortened while a view of it exists; the cache allows for
  * both (os_map_past_end).
  *
- * The offset is set with SetFilePointerEx rather than given in an OVERLAPPED: under Wine an
- * OVERLAPPED makes every call a round trip to the server, ten times dearer. */
+ * The offset is set with SetFilePointerEx rather than given in an OVERLAPPED (under Wine an
+ * OVERLAPPED makes every call a round trip to the server, ten times dearer), and not set at
+ * all where the pointer already stands, as for records appended one after another. */
 #include <io.h>
 #include <stdio.h>
 #include <windows.h>
@@ -20,11 +21,19 @@ constexpr size_t IO_PIECE = 1u << 30;
 
 HANDLE handle_of(FILE *file) { return (HANDLE)_get_osfhandle(_fileno(file)); }
 
-int seek_to(HANDLE h, uint64_t off)
+/* Moves the file pointer to off unless it stands there already. */
+int seek_to(HANDLE h, uint64_t *pointer, uint64_t off)
 {
+    if (*pointer == off)
+        return 1;
     LARGE_INTEGER at;
     at.QuadPart = (LONGLONG)off;
-    return SetFilePointerEx(h, at, nullptr, FILE_BEGIN) != 0;
+    if (!SetFilePointerEx(h, at, nullptr, FILE_BEGIN)) {
+        *pointer = OS_POINTER_UNKNOWN;
+        return 0;
+    }
+    *pointer = off;
+    return 1;
 }
 
 } // namespace
@@ -38,34 +47,40 @@ int os_file_size(FILE *file, uint64_t *size)
     return 1;
 }
 
-int os_read_at(FILE *file, uint64_t off, void *buf, size_t len)
+int os_read_at(FILE *file, uint64_t *pointer, uint64_t off, void *buf, size_t len)
 {
     HANDLE h = handle_of(file);
     uint8_t *p = (uint8_t *)buf;
-    if (!seek_to(h, off))
+    if (!seek_to(h, pointer, off))
         return 0;
     while (len > 0) {
         DWORD got = 0;
-        if (!ReadFile(h, p, (DWORD)(len < IO_PIECE ? len : IO_PIECE), &got, nullptr) || got == 0)
+        if (!ReadFile(h, p, (DWORD)(len < IO_PIECE ? len : IO_PIECE), &got, nullptr) || got == 0) {
+            *pointer = OS_POINTER_UNKNOWN;
             return 0;
+        }
         p += got;
         len -= got;
+        *pointer += got;
     }
     return 1;
 }
 
-int os_write_at(FILE *file, uint64_t off, const void *buf, size_t len)
+int os_write_at(FILE *file, uint64_t *pointer, uint64_t off, const void *buf, size_t len)
 {
     HANDLE h = handle_of(file);
     const uint8_t *p = (const uint8_t *)buf;
-    if (!seek_to(h, off))
+    if (!seek_to(h, pointer, off))
         return 0;
     while (len > 0) {
         DWORD put = 0;
-        if (!WriteFile(h, p, (DWORD)(len < IO_PIECE ? len : IO_PIECE), &put, nullptr) || put == 0)
+        if (!WriteFile(h, p, (DWORD)(len < IO_PIECE ? len : IO_PIECE), &put, nullptr) || put == 0) {
+            *pointer = OS_POINTER_UNKNOWN;
             return 0;
+        }
         p += put;
         len -= put;
+        *pointer += put;
     }
     return 1;
 }
@@ -94,6 +109,7 @@ int os_map_past_end() { return 0; }
 
 int os_truncate(FILE *file, uint64_t size)
 {
+    /* _chsize_s leaves the file pointer where it was; the cache forgets it all the same. */
     if (fflush(file) != 0)
         return 0;
     return _chsize_s(_fileno(file), (long long)size) == 0;

@@ -74,6 +74,7 @@ struct file_cache {
     uint64_t tail_cap;  /* bytes allocated for the tail */
     uint64_t map_at;    /* tail length beyond which the file is mapped anew */
     uint64_t size;      /* current length of the file */
+    uint64_t pointer;   /* the file's own pointer, for the OS seam (OS_POINTER_UNKNOWN) */
     int past_end;       /* 1: the view may reach past the file's end */
     int cached;         /* 1: view and tail hold every byte of the file */
 };
