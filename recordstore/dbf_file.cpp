@@ -219,9 +219,9 @@ int file_shorten(int slot, uint64_t size)
         last_error = DBF_ERR_NO_RESOURCE;
         return 0;
     }
-    /* A file cannot be cut below a view that may not reach past its end (Windows): the view
-     * goes first and the file is mapped anew afterwards. */
-    int remap = c->view && !c->past_end && size < c->view_len;
+    /* Where a view may not reach past the file's end (Windows), a file with a view cannot be
+     * shortened at all: the view goes first and the file is mapped anew afterwards. */
+    int remap = c->view && !c->past_end;
     if (remap)
         view_drop(c);
     c->pointer = OS_POINTER_UNKNOWN;
