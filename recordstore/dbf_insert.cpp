@@ -98,7 +98,6 @@ int write_right_half(int is, index_node *node, split_halves *h)
 int link_halves(int is, uint16_t up, const split_halves *h)
 {
     index_node *parent = &node_buffers[NODE_PARENT_BUF];
-    index_node *child = &node_buffers[NODE_WORK];
     if (!node_read(is, up, parent))
         return 0;
     int count = parent->count, q = h->q;
@@ -115,11 +114,16 @@ int link_halves(int is, uint16_t up, const split_halves *h)
     parent->count = (uint16_t)(count + 1);
     if (!node_write(is, up, parent))
         return 0;
+    /* The later children move one place on: their pos_in_parent, changed in place. */
+    uint8_t scratch[BLOCK_SIZE];
     for (int k = q + 2; k <= parent->count; k++) {
-        if (!node_read(is, parent->children[k].block, child))
+        uint16_t blk = parent->children[k].block;
+        const uint8_t *v = block_view(is, blk, scratch);
+        if (!v)
             return 0;
-        child->pos_in_parent = (uint16_t)(child->pos_in_parent + 1);
-        if (!node_write(is, child->self, child))
+        uint8_t pos[2];
+        put_u16le(pos, (uint16_t)(node_pos_at(v) + 1));
+        if (!file_write_at(is, (uint64_t)blk * BLOCK_SIZE + NODE_POS_IN_PARENT, pos, sizeof pos))
             return 0;
     }
     return 1;

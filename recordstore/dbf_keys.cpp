@@ -137,3 +137,20 @@ void keys_shift_in(int rs, int is, uint32_t blk, int p, int count, uint32_t recn
     put_u32le(tags + 4 * p, recno);
     memcpy(keys + len * p, key, len);
 }
+
+void keys_prefetch(int is, uint32_t blk)
+{
+#if defined(__GNUC__)
+    const uint8_t *b = file_peek(is, (uint64_t)blk * BLOCK_SIZE, BLOCK_SIZE);
+    if (b)
+        for (int line = 0; line < 4; line++)
+            __builtin_prefetch(b + 64 * line);
+    const key_cache *k = &slot_table[is].keys;
+    if (blk < k->blocks)
+        for (uint32_t line = 0; line < k->stride; line += 64)
+            __builtin_prefetch(k->mem + (size_t)blk * k->stride + line);
+#else
+    (void)is;
+    (void)blk;
+#endif
+}

@@ -106,6 +106,8 @@ int32_t find_key(int rs, int n, const uint8_t *key, int mode)
         int p = key_position(rs, is, blk, v, key, mode);
         if (p < 0)
             return -1;
+        if (node_child_at(v, p) != 0)
+            keys_prefetch(is, node_child_at(v, p));
         for (int k = 0; k < p; k++)
             rank += (int64_t)node_subtree_at(v, k) + 1;
         if (rank > INT32_MAX)

@@ -132,6 +132,9 @@ uint8_t *key_region(int rs, int is, uint32_t blk);
  * keys come from the key cache where it can hold them. -1 with last_error 4 on a missing
  * record. */
 int key_position(int rs, int is, uint32_t blk, const uint8_t *v, const uint8_t *key, int mode);
+/* Starts loading block blk of index slot is and its kept keys into the processor's cache,
+ * for a descent that will read them next. */
+void keys_prefetch(int is, uint32_t blk);
 /* Follows the insertion of recno (with key) at position p of block blk, which held count
  * entries, in the key cache: the kept keys from p on move up one place with their entries. */
 void keys_shift_in(int rs, int is, uint32_t blk, int p, int count, uint32_t recno,
