@@ -169,6 +169,25 @@ struct index_node {
 
 inline bool node_is_leaf(const index_node *node) { return node->children[0].block == 0; }
 
+/* Single fields of a node read where the block lies, for the paths that touch a few fields
+ * of many nodes and would waste a whole decode. Nothing is validated here either. */
+inline uint16_t node_parent_at(const uint8_t *blk) { return get_u16le(blk + NODE_PARENT); }
+inline uint16_t node_pos_at(const uint8_t *blk) { return get_u16le(blk + NODE_POS_IN_PARENT); }
+inline uint16_t node_self_at(const uint8_t *blk) { return get_u16le(blk + NODE_SELF); }
+inline int node_count_at(const uint8_t *blk) { return get_u16le(blk + NODE_COUNT); }
+inline uint32_t node_record_at(const uint8_t *blk, int i)
+{
+    return get_u32le(blk + NODE_RECORDS + 4 * i);
+}
+inline uint16_t node_child_at(const uint8_t *blk, int k)
+{
+    return get_u16le(blk + NODE_CHILDREN + CHILD_SIZE * k + CHILD_BLOCK);
+}
+inline uint32_t node_subtree_at(const uint8_t *blk, int k)
+{
+    return get_u32le(blk + NODE_CHILDREN + CHILD_SIZE * k + CHILD_SUBTREE_COUNT);
+}
+
 /* Decodes a block as it stands: every field and all 49/50 entries, whatever count says.
  * Nothing is validated here; readers check count (at most 49) and block numbers. */
 inline void decode_node(const uint8_t *blk, index_node *node)

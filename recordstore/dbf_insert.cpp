@@ -98,7 +98,6 @@ int write_right_half(int is, index_node *node, split_halves *h)
 int link_halves(int is, uint16_t up, const split_halves *h)
 {
     index_node *parent = &node_buffers[NODE_PARENT_BUF];
-    index_node *child = &node_buffers[NODE_WORK];
     if (!node_read(is, up, parent))
         return 0;
     int count = parent->count, q = h->q;
@@ -115,13 +114,48 @@ int link_halves(int is, uint16_t up, const split_halves *h)
     parent->count = (uint16_t)(count + 1);
     if (!node_write(is, up, parent))
         return 0;
+    /* The later children move one place on: their pos_in_parent, changed in place. */
+    uint8_t scratch[BLOCK_SIZE];
     for (int k = q + 2; k <= parent->count; k++) {
-        if (!node_read(is, parent->children[k].block, child))
+        uint16_t blk = parent->children[k].block;
+        const uint8_t *v = block_view(is, blk, scratch);
+        if (!v)
             return 0;
-        child->pos_in_parent = (uint16_t)(child->pos_in_parent + 1);
-        if (!node_write(is, child->self, child))
+        uint8_t pos[2];
+        put_u16le(pos, (uint16_t)(node_pos_at(v) + 1));
+        if (!file_write_at(is, (uint64_t)blk * BLOCK_SIZE + NODE_POS_IN_PARENT, pos, sizeof pos))
             return 0;
     }
+    return 1;
+}
+
+/* Inserts record number recno at position p of the leaf in block blk, whose bytes are
+ * `leaf` (read before any write, which may move the cached copy): the entries from p on
+ * move up one place and the count grows, in one write of the count and the entries up to the
+ * new last one; child entries p and count + 1, which a leaf keeps zero, are cleared where
+ * they are not. */
+int leaf_insert_at(int is, uint16_t blk, const uint8_t *leaf, int p, uint32_t recno)
+{
+    int count = node_count_at(leaf);
+    uint8_t change[NODE_RECORDS - NODE_COUNT + 4 * NODE_SLOTS];
+    uint8_t *records = change + (NODE_RECORDS - NODE_COUNT);
+    put_u16le(change, (uint16_t)(count + 1));
+    memcpy(records, leaf + NODE_RECORDS, 4 * (size_t)p);
+    put_u32le(records + 4 * p, recno);
+    memcpy(records + 4 * (p + 1), leaf + NODE_RECORDS + 4 * p, 4 * (size_t)(count - p));
+    const int clear[2] = {p, count + 1};
+    bool dirty[2];
+    for (int c = 0; c < 2; c++)
+        dirty[c] = node_child_at(leaf, clear[c]) != 0 || node_subtree_at(leaf, clear[c]) != 0;
+    uint64_t at = (uint64_t)blk * BLOCK_SIZE;
+    size_t len = (size_t)(records + 4 * (count + 1) - change);
+    if (!file_write_at(is, at + NODE_COUNT, change, len))
+        return 0;
+    static const uint8_t zero[CHILD_SIZE] = {0};
+    for (int c = 0; c < 2; c++)
+        if (dirty[c] && !file_write_at(is, at + NODE_CHILDREN + CHILD_SIZE * clear[c], zero,
+                                       CHILD_SIZE))
+            return 0;
     return 1;
 }
 
@@ -135,9 +169,11 @@ int index_has_room(int rs, int n, const uint8_t *key)
     if (blocks + MAX_DEPTH + 1 <= MAX_BLOCK + 1)
         return 1;
     cursor_state before = cursor_save(is);
-    int need = find_key(rs, n, key, FIND_INSERT) < 0
+    index_node *leaf = &node_buffers[NODE_WORK];
+    int need = find_key(rs, n, key, FIND_INSERT) < 0 ||
+                       !node_read(is, slot_table[is].cursor_block, leaf)
                    ? -1
-                   : split_blocks_needed(is, &node_buffers[NODE_WORK]);
+                   : split_blocks_needed(is, leaf);
     cursor_restore(is, before);
     if (need < 0)
         return 0;
@@ -154,23 +190,24 @@ int32_t insert_entry(int rs, int n, int32_t recno, const uint8_t *key)
     int32_t rank = find_key(rs, n, key, FIND_INSERT);
     if (rank < 0)
         return -1;
-    index_node *leaf = &node_buffers[NODE_WORK];
-    int p = slot_table[is].cursor_pos;
-    int count = leaf->count;
-    if (!node_is_leaf(leaf) || count >= NODE_SLOTS)
+    uint16_t blk = slot_table[is].cursor_block;
+    uint8_t scratch[BLOCK_SIZE];
+    const uint8_t *leaf = block_view(is, blk, scratch);
+    if (!leaf)
+        return -1;
+    int count = node_count_at(leaf);
+    if (node_child_at(leaf, 0) != 0 || count >= NODE_SLOTS)
         return corrupt() - 1;
-    memmove(&leaf->records[p + 1], &leaf->records[p], (size_t)(count - p) * sizeof leaf->records[0]);
-    leaf->records[p] = (uint32_t)recno;
-    leaf->children[p] = child_entry{0, 0};
-    leaf->children[count + 1] = child_entry{0, 0};
-    leaf->count = (uint16_t)(count + 1);
+    uint16_t parent = node_parent_at(leaf);
+    int pos = node_pos_at(leaf);
     slot_table[is].cursor_record = recno;
-    if (!node_write(is, leaf->self, leaf))
+    if (!leaf_insert_at(is, blk, leaf, slot_table[is].cursor_pos, (uint32_t)recno))
         return -1;
-    if (!adjust_ancestor_counts(is, leaf, +1))
+    keys_shift_in(rs, is, blk, slot_table[is].cursor_pos, count, (uint32_t)recno, key);
+    if (!adjust_counts_above(is, blk, pos, parent, +1))
         return -1;
-    if (leaf->count > NODE_MAX) {
-        if (!split_node(is))
+    if (count + 1 > NODE_MAX) {
+        if (!node_read(is, blk, &node_buffers[NODE_WORK]) || !split_node(is))
             return -1;
         /* The split moved the new entry to another block or position: put the cursor on it
          * again so that it designates a real entry. */

@@ -10,8 +10,6 @@ uint8_t key_buffers[2][DBF_MAX_KEY];
 
 /* ---- nodes ---- */
 
-uint32_t index_block_count(int is) { return (uint32_t)(file_size(is) / BLOCK_SIZE); }
-
 int node_read(int is, uint32_t blk, index_node *node)
 {
     if (blk == 0 || blk >= index_block_count(is))
@@ -28,6 +26,26 @@ int node_read(int is, uint32_t blk, index_node *node)
     if (node->count > NODE_SLOTS || node->self != blk)
         return corrupt();
     return 1;
+}
+
+const uint8_t *block_view(int is, uint32_t blk, uint8_t *scratch)
+{
+    if (blk == 0 || blk >= index_block_count(is)) {
+        corrupt();
+        return nullptr;
+    }
+    uint64_t off = (uint64_t)blk * BLOCK_SIZE;
+    const uint8_t *v = file_peek(is, off, BLOCK_SIZE);
+    if (!v) {
+        if (!file_read_at(is, off, scratch, BLOCK_SIZE))
+            return nullptr;
+        v = scratch;
+    }
+    if (node_count_at(v) > NODE_SLOTS || node_self_at(v) != blk) {
+        corrupt();
+        return nullptr;
+    }
+    return v;
 }
 
 int node_write(int is, uint32_t blk, const index_node *node)
@@ -92,28 +110,34 @@ int climb(int is, index_node *node, int *pos)
     return 1;
 }
 
-int adjust_ancestor_counts(int is, const index_node *node, int delta)
+int adjust_counts_above(int is, uint16_t child, int pos, uint16_t up, int delta)
 {
-    index_node *parent = &node_buffers[NODE_PARENT_BUF];
-    uint16_t child = node->self;
-    int pos = node->pos_in_parent;
-    uint16_t up = node->parent;
+    uint8_t scratch[BLOCK_SIZE];
     for (int depth = 0; up != 0; depth++) {
-        if (depth >= MAX_DEPTH || !node_read(is, up, parent))
+        const uint8_t *v = depth < MAX_DEPTH ? block_view(is, up, scratch) : nullptr;
+        if (!v || pos > node_count_at(v) || node_child_at(v, pos) != child)
             return corrupt();
-        if (!points_to(parent, pos, child))
+        uint32_t count = node_subtree_at(v, pos);
+        if (delta < 0 && count == 0)
             return corrupt();
-        child_entry *c = &parent->children[pos];
-        if (delta < 0 && c->subtree_count == 0)
-            return corrupt();
-        c->subtree_count = delta < 0 ? c->subtree_count - 1 : c->subtree_count + 1;
-        if (!node_write(is, up, parent))
+        uint8_t field[4];
+        put_u32le(field, delta < 0 ? count - 1 : count + 1);
+        /* The next link is read before the write, which may move the cached copy. */
+        uint16_t next = node_parent_at(v);
+        int next_pos = node_pos_at(v);
+        uint64_t at = (uint64_t)up * BLOCK_SIZE + NODE_CHILDREN + CHILD_SIZE * pos;
+        if (!file_write_at(is, at + CHILD_SUBTREE_COUNT, field, sizeof field))
             return 0;
-        child = parent->self;
-        pos = parent->pos_in_parent;
-        up = parent->parent;
+        child = up;
+        pos = next_pos;
+        up = next;
     }
     return 1;
+}
+
+int adjust_ancestor_counts(int is, const index_node *node, int delta)
+{
+    return adjust_counts_above(is, node->self, node->pos_in_parent, node->parent, delta);
 }
 
 int adopt_children(int is, const index_node *parent, int first, int last, index_node *scratch)

@@ -1,6 +1,6 @@
 /* The record store's files on POSIX: positioned I/O with pread/pwrite on the FILE*'s
- * descriptor (the stdio buffer of these files is never used), shared mappings with
- * mmap(MAP_SHARED), and shortening with ftruncate. */
+ * descriptor (the stdio buffer of these files is never used; the file pointer is not
+ * needed), shared mappings with mmap(MAP_SHARED), and shortening with ftruncate. */
 #include <errno.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -17,7 +17,7 @@ int os_file_size(FILE *file, uint64_t *size)
     return 1;
 }
 
-int os_read_at(FILE *file, uint64_t off, void *buf, size_t len)
+int os_read_at(FILE *file, uint64_t *, uint64_t off, void *buf, size_t len)
 {
     int fd = fileno(file);
     uint8_t *p = (uint8_t *)buf;
@@ -34,7 +34,7 @@ int os_read_at(FILE *file, uint64_t off, void *buf, size_t len)
     return 1;
 }
 
-int os_write_at(FILE *file, uint64_t off, const void *buf, size_t len)
+int os_write_at(FILE *file, uint64_t *, uint64_t off, const void *buf, size_t len)
 {
     int fd = fileno(file);
     const uint8_t *p = (const uint8_t *)buf;
@@ -64,6 +64,8 @@ void os_unmap(uint8_t *image, uint64_t length)
     if (image)
         munmap(image, (size_t)length);
 }
+
+int os_map_past_end() { return 1; }
 
 int os_truncate(FILE *file, uint64_t size)
 {

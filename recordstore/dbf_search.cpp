@@ -74,35 +74,6 @@ int seek_walk(int is, int64_t t)
     return -1;
 }
 
-/* The position in `node` where key belongs: the first entry whose key is greater (insert
- * mode) or not smaller (find mode), or count when there is none. A binary search narrows
- * the range, a short scan finds the place. -1 with last_error 4 on a missing record. */
-int key_position(int rs, int is, const index_node *node, const uint8_t *key, int mode)
-{
-    int count = node->count;
-    if (count == 0)
-        return 0;
-    int lo = 0, hi = count - 1, cmp = 0;
-    while (hi - lo > 1) {
-        int mid = (lo + hi) / 2;
-        if (!compare_record_key(rs, is, node->records[mid], key, &cmp))
-            return -1;
-        if (cmp > 0 || (cmp == 0 && mode == FIND_FIND))
-            hi = mid;
-        else
-            lo = mid;
-    }
-    int p = lo;
-    while (p <= hi) {
-        if (!compare_record_key(rs, is, node->records[p], key, &cmp))
-            return -1;
-        if (cmp > 0 || (cmp == 0 && mode == FIND_FIND))
-            break;
-        p++;
-    }
-    return p;
-}
-
 } // namespace
 
 int compare_record_key(int rs, int is, uint32_t recno, const uint8_t *key, int *cmp)
@@ -118,32 +89,36 @@ int compare_record_key(int rs, int is, uint32_t recno, const uint8_t *key, int *
             return 0;
         p = key_buffers[1];
     }
-    *cmp = memcmp(p, key, len);
+    *cmp = key_compare(p, key, len);
     return 1;
 }
 
 int32_t find_key(int rs, int n, const uint8_t *key, int mode)
 {
     int is = index_slot(rs, n);
-    index_node *node = &node_buffers[NODE_WORK];
+    uint8_t scratch[BLOCK_SIZE];
     uint32_t blk = slot_table[is].root_block;
     int64_t rank = 0;
     for (int depth = 0; depth < MAX_DEPTH; depth++) {
-        if (!node_read(is, blk, node))
+        const uint8_t *v = block_view(is, blk, scratch);
+        if (!v)
             return -1;
-        int p = key_position(rs, is, node, key, mode);
+        int p = key_position(rs, is, blk, v, key, mode);
         if (p < 0)
             return -1;
+        if (node_child_at(v, p) != 0)
+            keys_prefetch(is, node_child_at(v, p));
         for (int k = 0; k < p; k++)
-            rank += (int64_t)node->children[k].subtree_count + 1;
+            rank += (int64_t)node_subtree_at(v, k) + 1;
         if (rank > INT32_MAX)
             return corrupt() - 1;
-        if (node->children[p].block != 0) {
-            blk = node->children[p].block;
+        if (node_child_at(v, p) != 0) {
+            blk = node_child_at(v, p);
             continue;
         }
-        set_cursor(is, node->self, p, rank, p < node->count ? node->records[p] : 0);
-        if (p >= node->count)
+        int count = node_count_at(v);
+        set_cursor(is, (uint16_t)blk, p, rank, p < count ? node_record_at(v, p) : 0);
+        if (p >= count)
             slot_table[is].cursor_record = -1;
         return (int32_t)rank;
     }
@@ -152,36 +127,35 @@ int32_t find_key(int rs, int n, const uint8_t *key, int mode)
 
 int seek_descend(int is, int64_t t)
 {
-    index_node *node = &node_buffers[NODE_WORK];
+    uint8_t scratch[BLOCK_SIZE];
     uint32_t blk = slot_table[is].root_block;
     int64_t base = -1;
     for (int depth = 0; depth < MAX_DEPTH; depth++) {
-        if (!node_read(is, blk, node))
+        const uint8_t *v = block_view(is, blk, scratch);
+        if (!v)
             return -1;
-        int count = node->count;
-        if (node_is_leaf(node)) {
+        int count = node_count_at(v);
+        if (node_child_at(v, 0) == 0) {
             int64_t idx = t - base - 1;
             if (idx >= count)
                 return 0;
-            set_cursor(is, node->self, (int)idx, t, node->records[idx]);
+            set_cursor(is, (uint16_t)blk, (int)idx, t, node_record_at(v, (int)idx));
             return 1;
         }
-        bool descended = false;
-        for (int k = 0; k <= count; k++) {
-            int64_t sc = node->children[k].subtree_count;
-            if (base + sc >= t) {
-                blk = node->children[k].block;
-                descended = true;
+        int k = 0;
+        for (; k <= count; k++) {
+            int64_t sc = node_subtree_at(v, k);
+            if (base + sc >= t)
                 break;
-            }
             base += sc + 1;
             if (base == t && k < count) {
-                set_cursor(is, node->self, k, t, node->records[k]);
+                set_cursor(is, (uint16_t)blk, k, t, node_record_at(v, k));
                 return 1;
             }
         }
-        if (!descended)
+        if (k > count)
             return 0;
+        blk = node_child_at(v, k);
     }
     corrupt();
     return -1;

@@ -4,6 +4,7 @@
  * A slot is free exactly when its FILE* is NULL. No header is kept per file: whoever needs
  * it reads the 314 bytes into header_image and writes them back at once when it changes it.
  */
+#include <stdlib.h>
 #include <string.h>
 
 #include "dbf_slot.h"
@@ -92,6 +93,7 @@ void setup_record_slot(int rs, uint16_t record_length, int32_t record_count)
     s->kind = KIND_RECORD_FILE;
     s->record_length = record_length;
     s->record_count = record_count;
+    s->key_epoch = 1;
 }
 
 void setup_index_slot(int rs, int is, int n, int key_offset, int key_length)
@@ -108,6 +110,7 @@ void setup_index_slot(int rs, int is, int n, int key_offset, int key_length)
     x->root_block = 1;
     x->record_count = 0;
     memset(x->index_handle, 0, sizeof x->index_handle);
+    x->keys = key_cache{};
     slot_table[rs].index_handle[n] = (int16_t)(HANDLE_BASE + is);
 }
 
@@ -220,6 +223,8 @@ int record_write(int rs, int32_t recno, const void *buf)
 {
     if (recno < 0 || recno > slot_table[rs].record_count)
         return corrupt();
+    if (recno < slot_table[rs].record_count)
+        keys_changed(rs);
     return file_write_at(rs, record_offset(rs, recno), buf, slot_table[rs].record_length);
 }
 
@@ -233,8 +238,11 @@ int record_key(int rs, int is, int32_t recno, uint8_t *key)
                         (size_t)x->key_length);
 }
 
+void keys_changed(int rs) { slot_table[rs].key_epoch++; }
+
 int record_copy(int rs, int32_t from, int32_t to)
 {
+    keys_changed(rs);
     uint8_t piece[COPY_PIECE];
     size_t length = slot_table[rs].record_length;
     uint64_t src = record_offset(rs, from);
@@ -250,6 +258,7 @@ int record_copy(int rs, int32_t from, int32_t to)
 
 int record_file_shorten(int rs, int32_t count)
 {
+    keys_changed(rs);
     if (count < 0)
         return corrupt();
     return file_shorten(rs, record_offset(rs, count));

@@ -59,16 +59,43 @@ constexpr int HANDLE_BASE = 64;
 constexpr int16_t KIND_RECORD_FILE = 2;
 constexpr int16_t KIND_INDEX_FILE = 3;
 
-/* What the library knows of an open file beyond its FILE*: its length, and an image of its
- * bytes. The image is either a shared mapping of the file (then a store into it is a store
- * into the file) or a heap copy kept equal to the file by writing every change through; it
- * is NULL when the file is not cached (it could not be mapped or allocated), and then every
- * access goes to the file. */
+/* What the library knows of an open file beyond its FILE*: its length, and a copy of its
+ * bytes in two parts. The view is a shared mapping of the file's first view_len bytes, so a
+ * store into it is a store into the file; the tail is a heap copy of the bytes from view_len
+ * to the end, kept equal to the file by writing every change through. Where a mapping may
+ * reach past the file's end (POSIX) the view reaches beyond it and the tail stays empty;
+ * where it may not (Windows) the tail holds what was appended since the file was last mapped,
+ * and the file is mapped anew when the tail has grown long. Without a view the tail holds the
+ * whole file; when neither can be had (cached 0) every access goes to the file. */
 struct file_cache {
-    uint8_t *image;
+    uint8_t *view;
+    uint64_t view_len;  /* bytes addressable through view; 0 without one */
+    uint8_t *tail;
+    uint64_t tail_cap;  /* bytes allocated for the tail */
+    uint64_t map_at;    /* tail length beyond which the file is mapped anew */
     uint64_t size;      /* current length of the file */
-    uint64_t capacity;  /* bytes addressable through image */
-    int mapped;         /* 1: image maps the file, 0: heap copy */
+    uint64_t pointer;   /* the file's own pointer, for the OS seam (OS_POINTER_UNKNOWN) */
+    int past_end;       /* 1: the view may reach past the file's end */
+    int cached;         /* 1: view and tail hold every byte of the file */
+};
+
+/* How files are cached, read at each attach: CACHE_MAP maps them as far as the platform
+ * allows (always, but for tests); CACHE_MAP_AT_END never past a file's end, as on Windows;
+ * CACHE_HEAP in heap memory only; CACHE_OFF not at all, and no keys are kept either. */
+enum { CACHE_MAP = 0, CACHE_MAP_AT_END = 1, CACHE_HEAP = 2, CACHE_OFF = 3 };
+extern int cache_mode;
+
+/* The keys that an index's searches compare, kept beside its blocks so that a search does
+ * not go to the records (dbf_keys.cpp): for each block a region of a stamp, NODE_SLOTS tags
+ * and NODE_SLOTS keys. Entry i of a region holds the key of record number tags[i] as it was
+ * when stored; a region counts only while its stamp equals the record file's key_epoch,
+ * which moves whenever the bytes of an existing record may change. An entry whose tag is not
+ * the record number the node holds there is filled anew from the record. Grows by doubling
+ * with the index file; mem NULL until the first search. */
+struct key_cache {
+    uint8_t *mem;
+    uint32_t blocks;   /* regions allocated */
+    uint32_t stride;   /* bytes per region */
 };
 
 struct slot_state {
@@ -86,6 +113,8 @@ struct slot_state {
     /* Not part of the logical state: */
     FILE *file;                /* NULL exactly when the slot is free */
     file_cache cache;
+    key_cache keys;            /* index: the keys its searches compare */
+    uint64_t key_epoch;        /* record file: moves when an existing record may change */
 };
 
 extern slot_state slot_table[SLOT_COUNT];
@@ -167,6 +196,10 @@ int record_write(int rs, int32_t recno, const void *buf);
 /* Reads the key of record recno for index slot is (its key_offset and key_length) into key.
  * 0 with last_error 4 when recno is not a record of rs or the key lies outside it. */
 int record_key(int rs, int is, int32_t recno, uint8_t *key);
+/* Every change of an existing record's bytes (record_write of a record below record_count,
+ * record_copy, record_file_shorten) moves the record file's key_epoch, so that the keys its
+ * indexes keep are read again. The epoch is 64-bit: it never comes round. */
+void keys_changed(int rs);
 /* Copies record `from` over record `to` of record file slot rs, a piece at a time. */
 int record_copy(int rs, int32_t from, int32_t to);
 /* Shortens record file slot rs to hold `count` records (file size 1024 + count * length);
@@ -187,16 +220,26 @@ void file_detach(int slot);
 /* Reads len bytes at off. 1 when all of them lay inside the file and were read; 0 otherwise
  * with last_error 4 (buf contents then undefined). */
 int file_read_at(int slot, uint64_t off, void *buf, size_t len);
-/* Pointer to len bytes at off inside the slot's cached image, valid until the next write,
- * truncation or detach of that slot; NULL when the range is outside the file or the file is
- * not cached (use file_read_at then). Sets no error. */
-const uint8_t *file_peek(int slot, uint64_t off, size_t len);
+/* Pointer to len bytes at off inside the slot's cached copy, valid until the next write,
+ * truncation or detach of that slot; NULL when the range is outside the file, not cached,
+ * or runs from the view into the tail (use file_read_at then). Sets no error. */
+inline const uint8_t *file_peek(int slot, uint64_t off, size_t len)
+{
+    const file_cache *c = &slot_table[slot].cache;
+    if (!c->cached || off > c->size || len > c->size - off)
+        return nullptr;
+    if (off + len <= c->view_len)
+        return c->view + off;
+    if (off >= c->view_len)
+        return c->tail + (off - c->view_len);
+    return nullptr;
+}
 /* Writes len bytes at off (off at most the file size; writing past the end extends the
  * file). 1, or 0 with last_error 6. */
 int file_write_at(int slot, uint64_t off, const void *buf, size_t len);
 /* Sets the file's length to size (shorter only). 1, or 0 with last_error 6. */
 int file_shorten(int slot, uint64_t size);
 /* Current length of the slot's file in bytes. */
-uint64_t file_size(int slot);
+inline uint64_t file_size(int slot) { return slot_table[slot].cache.size; }
 
 #endif

@@ -19,6 +19,7 @@
 #define DBF_TREE_H
 
 #include <stdint.h>
+#include <string.h>
 
 #include "dbf_slot.h"
 
@@ -35,7 +36,12 @@ extern uint8_t key_buffers[2][DBF_MAX_KEY];
 /* ---- nodes and their links (dbf_node.cpp) ---- */
 
 /* Number of 512-byte blocks of index slot is (file size / 512). */
-uint32_t index_block_count(int is);
+inline uint32_t index_block_count(int is) { return (uint32_t)(file_size(is) / BLOCK_SIZE); }
+/* The 512 bytes of block blk of index slot is, checked as node_read checks a node, for the
+ * paths that read a few fields in place (node_count_at and the like): a pointer into the
+ * cached copy, valid until the next write to the slot, or `scratch` holding a copy when the
+ * file is not cached. NULL with last_error 4. */
+const uint8_t *block_view(int is, uint32_t blk, uint8_t *scratch);
 /* Reads and decodes block blk of index slot is. 0 with last_error 4 when blk is 0, beyond
  * the file, or the block is not a node of this place (count above 49, self not blk). */
 int node_read(int is, uint32_t blk, index_node *node);
@@ -70,9 +76,11 @@ int climb(int is, index_node *node, int *pos);
  * agree are not rewritten. */
 int adopt_children(int is, const index_node *parent, int first, int last, index_node *scratch);
 /* Adds delta (+1 or -1) to the subtree count leading to `node` in every ancestor, from its
- * parent up to the root. 0 with last_error 4 on a broken link, a chain deeper than
- * MAX_DEPTH or a count that would go below 0; 6 when a write failed. Uses NODE_PARENT_BUF. */
+ * parent up to the root, each count changed in place. 0 with last_error 4 on a broken link,
+ * a chain deeper than MAX_DEPTH or a count that would go below 0; 6 when a write failed. */
 int adjust_ancestor_counts(int is, const index_node *node, int delta);
+/* The same for the node in block child at position pos of block up. */
+int adjust_counts_above(int is, uint16_t child, int pos, uint16_t up, int delta);
 
 /* ---- the cursor (dbf_node.cpp) ---- */
 
@@ -91,6 +99,47 @@ void set_cursor(int is, uint16_t blk, int pos, int64_t rank, uint32_t recno);
  * cursor_record at cursor_pos. Reads that node into `node`; sets no error. */
 int cursor_on_entry(int is, index_node *node);
 
+/* ---- the keys kept beside the blocks (dbf_keys.cpp; struct key_cache in dbf_slot.h) ---- */
+
+/* Compares two keys of len bytes as unsigned byte strings: <0, 0, >0. Eight bytes at a time,
+ * read so that the first byte weighs most: the keys that a search compares are short. */
+inline int key_compare(const uint8_t *a, const uint8_t *b, size_t len)
+{
+    for (; len >= 8; a += 8, b += 8, len -= 8) {
+        uint64_t x, y;
+        memcpy(&x, a, 8);
+        memcpy(&y, b, 8);
+        if (x != y) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+            x = __builtin_bswap64(x);
+            y = __builtin_bswap64(y);
+#endif
+            return x < y ? -1 : 1;
+        }
+    }
+    for (; len > 0; a++, b++, len--)
+        if (*a != *b)
+            return *a < *b ? -1 : 1;
+    return 0;
+}
+/* The region of block blk in the key cache of index slot is (record file slot rs), made
+ * current; NULL when the cache cannot cover blk (memory ran out), and the caller then
+ * compares with the records themselves. */
+uint8_t *key_region(int rs, int is, uint32_t blk);
+/* The position in the node whose bytes are v (block blk of index slot is) where key belongs:
+ * the first entry whose key is greater (insert mode) or not smaller (find mode), or count
+ * when there is none. A binary search narrows the range, a short scan finds the place; the
+ * keys come from the key cache where it can hold them. -1 with last_error 4 on a missing
+ * record. */
+int key_position(int rs, int is, uint32_t blk, const uint8_t *v, const uint8_t *key, int mode);
+/* Starts loading block blk of index slot is and its kept keys into the processor's cache,
+ * for a descent that will read them next. */
+void keys_prefetch(int is, uint32_t blk);
+/* Follows the insertion of recno (with key) at position p of block blk, which held count
+ * entries, in the key cache: the kept keys from p on move up one place with their entries. */
+void keys_shift_in(int rs, int is, uint32_t blk, int p, int count, uint32_t recno,
+                   const uint8_t *key);
+
 /* ---- search (dbf_search.cpp) ---- */
 
 enum { FIND_INSERT = 0, FIND_FIND = 1 };
@@ -98,14 +147,15 @@ enum { FIND_INSERT = 0, FIND_FIND = 1 };
  * belongs in a leaf: in FIND_INSERT mode after every equal key, in FIND_FIND mode before
  * them. Returns that rank (the number of entries when every key is smaller), or -1 with
  * last_error 4 on a corrupt index. Sets cursor_block/pos/rank; cursor_record is the entry
- * at the position, or -1 when the position is after the node's last entry. Uses NODE_WORK,
- * which holds the leaf afterwards. */
+ * at the position, or -1 when the position is after the node's last entry. The nodes are
+ * read in place: no node buffer is used. */
 int32_t find_key(int rs, int n, const uint8_t *key, int mode);
 /* Compares the key of record recno (for index slot is) with key: <0, 0, >0 in *cmp.
  * 1, or 0 with last_error 4 when the record does not exist. */
 int compare_record_key(int rs, int is, uint32_t recno, const uint8_t *key, int *cmp);
-/* Finds the entry of rank t by descending from the root. 1 when found (cursor set), 0 when
- * the index holds no entry of that rank, -1 with last_error 4 on a corrupt index. */
+/* Finds the entry of rank t by descending from the root, reading the nodes in place. 1 when
+ * found (cursor set), 0 when the index holds no entry of that rank, -1 with last_error 4 on a
+ * corrupt index. */
 int seek_descend(int is, int64_t t);
 /* The cursor move of lseek_DBF after its argument checks: whence DBF_SEEK_SET/CUR/END.
  * Returns the new rank; 0 when the record file is empty (cursor unchanged); -1 with

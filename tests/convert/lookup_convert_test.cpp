@@ -138,7 +138,8 @@ TEST_F(convert_test, duplicate_keys_all_become_records_in_both_indexes)
 }
 
 // Lines of random lengths (blank and over-long ones included) and random line ends, so that
-// lines and line ends straddle the 128-byte reads everywhere, against a plain model.
+// lines and line ends straddle the reads (pieces of up to 4 KB) everywhere, against a plain
+// model.
 TEST_F(convert_test, random_files_match_a_model_of_the_line_rules)
 {
     unsigned seed = 20240611;
@@ -156,7 +157,7 @@ TEST_F(convert_test, random_files_match_a_model_of_the_line_rules)
     strings want;
     const char *ends[] = {"\r\n", "\r", "\r\n", "\n\r"};
     std::string line;
-    for (int i = 0; i < 700; i++) {
+    for (int i = 0; i < 3000; i++) {
         int length = static_cast<int>(random() % 60);
         if (random() % 50 == 0)
             length = 256 + static_cast<int>(random() % 300);
