@@ -78,6 +78,13 @@ int raw_port_read(raw_port, unsigned char *buffer, int size)
     return 0;
 }
 
+// The script has arrived whole: what is left of it waits to be read; the tail, which stands
+// for a receiver repeating itself later, does not.
+int raw_port_pending(raw_port)
+{
+    return static_cast<int>(script_size - script_next);
+}
+
 void raw_port_flush(raw_port) {}
 
 void raw_port_close(raw_port) {}
