@@ -146,10 +146,16 @@ void keys_prefetch(int is, uint32_t blk)
     if (b)
         for (int line = 0; line < 4; line++)
             __builtin_prefetch(b + 64 * line);
+    /* The tags, and the keys that a binary search's first probes compare. */
     const key_cache *k = &slot_table[is].keys;
-    if (blk < k->blocks)
-        for (uint32_t line = 0; line < k->stride; line += 64)
-            __builtin_prefetch(k->mem + (size_t)blk * k->stride + line);
+    if (blk < k->blocks) {
+        const uint8_t *region = k->mem + (size_t)blk * k->stride;
+        size_t len = (size_t)slot_table[is].key_length;
+        for (size_t line = 0; line < 4 * NODE_SLOTS; line += 64)
+            __builtin_prefetch(region + line);
+        for (int i = NODE_MIN / 2; i <= NODE_MIN + NODE_MIN / 2; i += NODE_MIN / 2)
+            __builtin_prefetch(region + keys_at() + len * i);
+    }
 #else
     (void)is;
     (void)blk;
