@@ -149,6 +149,7 @@ void file_detach(int slot)
     slot_state *s = &slot_table[slot];
     cache_drop(&s->cache);
     free(s->keys.mem);
+    free(s->keys.stamps);
     s->keys = key_cache{};
     if (s->file)
         fclose(s->file);

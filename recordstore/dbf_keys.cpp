@@ -20,11 +20,10 @@ namespace {
 constexpr uint32_t NO_RECORD = 0xFFFFFFFFu;   /* the tag of an empty entry */
 constexpr uint32_t FIRST_REGIONS = 64;
 
-size_t tags_at() { return 8; }
-size_t keys_at() { return 8 + 4 * NODE_SLOTS; }
+size_t keys_at() { return 4 * NODE_SLOTS; }   /* the tags come first */
 
 /* Makes the cache of index slot is hold regions for blocks up to blk, doubling. 0 when memory
- * ran out (the cache stays as it was). */
+ * ran out (the cache stays as it was, in a state that still counts). */
 int keys_reserve(int is, uint32_t blk)
 {
     key_cache *k = &slot_table[is].keys;
@@ -32,11 +31,14 @@ int keys_reserve(int is, uint32_t blk)
     while (want <= blk)
         want *= 2;
     uint32_t stride = (uint32_t)keys_at() + NODE_SLOTS * (uint32_t)slot_table[is].key_length;
+    uint64_t *stamps = (uint64_t *)realloc(k->stamps, want * sizeof *stamps);
+    if (!stamps)
+        return 0;
+    k->stamps = stamps;
     uint8_t *mem = (uint8_t *)realloc(k->mem, (size_t)want * stride);
     if (!mem)
         return 0;
-    /* Stamp 0 is never an epoch: the new regions are emptied on first use. */
-    memset(mem + (size_t)k->blocks * stride, 0, (size_t)(want - k->blocks) * stride);
+    memset(stamps + k->blocks, 0, (want - k->blocks) * sizeof *stamps);
     k->mem = mem;
     k->blocks = want;
     k->stride = stride;
@@ -67,7 +69,7 @@ inline int compare_entry_key(int rs, int is, uint8_t *region, int i, uint32_t re
     if (!region)
         return compare_record_key(rs, is, recno, key, cmp);
     size_t len = (size_t)slot_table[is].key_length;
-    uint8_t *tag = region + tags_at() + 4 * i;
+    uint8_t *tag = region + 4 * i;
     uint8_t *kept = region + keys_at() + len * i;
     if (get_u32le(tag) != recno) {
         if (!fetch_key(rs, is, recno, kept)) {
@@ -88,11 +90,10 @@ uint8_t *key_region(int rs, int is, uint32_t blk)
     if (cache_mode == CACHE_OFF || (blk >= k->blocks && !keys_reserve(is, blk)))
         return nullptr;
     uint8_t *region = k->mem + (size_t)blk * k->stride;
-    uint64_t epoch = slot_table[rs].key_epoch, stamp;
-    memcpy(&stamp, region, sizeof stamp);
-    if (stamp != epoch) {
-        memset(region + tags_at(), 0xFF, 4 * NODE_SLOTS);
-        memcpy(region, &epoch, sizeof epoch);
+    uint64_t epoch = slot_table[rs].key_epoch;
+    if (k->stamps[blk] != epoch) {
+        memset(region, 0xFF, 4 * NODE_SLOTS);
+        k->stamps[blk] = epoch;
     }
     return region;
 }
@@ -131,7 +132,7 @@ void keys_shift_in(int rs, int is, uint32_t blk, int p, int count, uint32_t recn
     if (!region)
         return;
     size_t len = (size_t)slot_table[is].key_length;
-    uint8_t *tags = region + tags_at(), *keys = region + keys_at();
+    uint8_t *tags = region, *keys = region + keys_at();
     memmove(tags + 4 * (p + 1), tags + 4 * p, 4 * (size_t)(count - p));
     memmove(keys + len * (p + 1), keys + len * p, len * (size_t)(count - p));
     put_u32le(tags + 4 * p, recno);
@@ -145,10 +146,16 @@ void keys_prefetch(int is, uint32_t blk)
     if (b)
         for (int line = 0; line < 4; line++)
             __builtin_prefetch(b + 64 * line);
+    /* The tags, and the keys that a binary search's first probes compare. */
     const key_cache *k = &slot_table[is].keys;
-    if (blk < k->blocks)
-        for (uint32_t line = 0; line < k->stride; line += 64)
-            __builtin_prefetch(k->mem + (size_t)blk * k->stride + line);
+    if (blk < k->blocks) {
+        const uint8_t *region = k->mem + (size_t)blk * k->stride;
+        size_t len = (size_t)slot_table[is].key_length;
+        for (size_t line = 0; line < 4 * NODE_SLOTS; line += 64)
+            __builtin_prefetch(region + line);
+        for (int i = NODE_MIN / 2; i <= NODE_MIN + NODE_MIN / 2; i += NODE_MIN / 2)
+            __builtin_prefetch(region + keys_at() + len * i);
+    }
 #else
     (void)is;
     (void)blk;

@@ -86,14 +86,16 @@ enum { CACHE_MAP = 0, CACHE_MAP_AT_END = 1, CACHE_HEAP = 2, CACHE_OFF = 3 };
 extern int cache_mode;
 
 /* The keys that an index's searches compare, kept beside its blocks so that a search does
- * not go to the records (dbf_keys.cpp): for each block a region of a stamp, NODE_SLOTS tags
- * and NODE_SLOTS keys. Entry i of a region holds the key of record number tags[i] as it was
- * when stored; a region counts only while its stamp equals the record file's key_epoch,
- * which moves whenever the bytes of an existing record may change. An entry whose tag is not
- * the record number the node holds there is filled anew from the record. Grows by doubling
- * with the index file; mem NULL until the first search. */
+ * not go to the records (dbf_keys.cpp): for each block a region of NODE_SLOTS tags and
+ * NODE_SLOTS keys, and a stamp. Entry i of a region holds the key of record number tags[i] as
+ * it was when stored; a region counts only while its stamp equals the record file's
+ * key_epoch, which moves whenever the bytes of an existing record may change. An entry whose
+ * tag is not the record number the node holds there is filled anew from the record. Grows by
+ * doubling with the index file (a region's memory is first touched when its block is first
+ * searched); NULL until the first search. */
 struct key_cache {
     uint8_t *mem;
+    uint64_t *stamps;  /* one per region; 0, never an epoch, until the region is first used */
     uint32_t blocks;   /* regions allocated */
     uint32_t stride;   /* bytes per region */
 };

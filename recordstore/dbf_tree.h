@@ -101,26 +101,37 @@ int cursor_on_entry(int is, index_node *node);
 
 /* ---- the keys kept beside the blocks (dbf_keys.cpp; struct key_cache in dbf_slot.h) ---- */
 
-/* Compares two keys of len bytes as unsigned byte strings: <0, 0, >0. Eight bytes at a time,
- * read so that the first byte weighs most: the keys that a search compares are short. */
+/* Eight bytes at p as a number whose order is that of the bytes (the first weighs most). */
+inline uint64_t key_chunk(const uint8_t *p)
+{
+    uint64_t x;
+    memcpy(&x, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    x = __builtin_bswap64(x);
+#endif
+    return x;
+}
+
+/* Compares two keys of len bytes as unsigned byte strings: <0, 0, >0. Eight bytes at a time:
+ * the keys that a search compares are short. A last piece shorter than eight bytes is
+ * compared as the key's last eight, whose first bytes are known equal by then. */
 inline int key_compare(const uint8_t *a, const uint8_t *b, size_t len)
 {
-    for (; len >= 8; a += 8, b += 8, len -= 8) {
-        uint64_t x, y;
-        memcpy(&x, a, 8);
-        memcpy(&y, b, 8);
-        if (x != y) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-            x = __builtin_bswap64(x);
-            y = __builtin_bswap64(y);
-#endif
-            return x < y ? -1 : 1;
-        }
+    if (len < 8) {
+        for (; len > 0; a++, b++, len--)
+            if (*a != *b)
+                return *a < *b ? -1 : 1;
+        return 0;
     }
-    for (; len > 0; a++, b++, len--)
-        if (*a != *b)
-            return *a < *b ? -1 : 1;
-    return 0;
+    for (size_t at = 0;; at += 8) {
+        if (at + 8 > len)
+            at = len - 8;
+        uint64_t x = key_chunk(a + at), y = key_chunk(b + at);
+        if (x != y)
+            return x < y ? -1 : 1;
+        if (at + 8 == len)
+            return 0;
+    }
 }
 /* The region of block blk in the key cache of index slot is (record file slot rs), made
  * current; NULL when the cache cannot cover blk (memory ran out), and the caller then

@@ -6,7 +6,10 @@ Builds first with `cmake --build --preset native-release` and `--preset mingw-x8
 (target bench_recordstore_load), unless --no-build. For each count the native benchmark runs,
 then the Windows one, so that both see the same machine load.
 
-Usage: bench/recordstore/bench_load_windows.py [--no-build] [--no-sqlite] [count ...]
+Usage: bench/recordstore/bench_load_windows.py [--no-build] [--no-sqlite]
+           [--native PROGRAM] [--windows PROGRAM.exe] [count ...]
+(--native and --windows run other builds of the benchmark, an older one say, and imply
+--no-build.)
 """
 import argparse
 import os
@@ -41,24 +44,26 @@ def rows(command, scratch, timeout):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--no-build", action="store_true")
     ap.add_argument("--no-sqlite", action="store_true")
     ap.add_argument("--timeout", type=float, default=1800, help="seconds per benchmark run")
+    ap.add_argument("--native", default=NATIVE, help="the native benchmark program")
+    ap.add_argument("--windows", default=WINDOWS, help="the Windows benchmark program")
     ap.add_argument("counts", nargs="*", type=int, default=[100000, 1000000])
     args = ap.parse_args()
-    if not args.no_build:
+    if not args.no_build and args.native == NATIVE and args.windows == WINDOWS:
         build()
     print("%-9s %-7s %-3s %10s %10s %8s %8s %10s %12s" % (
         "records", "keys", "ix", "native s", "wine s", "wine/nat", "peak MB", "sqlite s",
         "native/sqlite"))
     with tempfile.TemporaryDirectory(prefix="kestrel-bench-win-") as scratch:
         for count in args.counts:
-            native_cmd = [NATIVE] + (["--no-sqlite"] if args.no_sqlite else []) + [str(count)]
+            native_cmd = [args.native] + (["--no-sqlite"] if args.no_sqlite else []) + [str(count)]
             native = rows(native_cmd, os.path.join(scratch, "n"), args.timeout)
             # Wine gives the scratch folder through drive Z:, the root of the file system.
             win_dir = "Z:" + os.path.join(scratch, "w").replace("/", "\\")
-            wine = rows([WINE_RUN, WINDOWS, str(count)], win_dir, args.timeout)
+            wine = rows([WINE_RUN, args.windows, str(count)], win_dir, args.timeout)
             for key in sorted(native):
                 n_s, peak, lite = native[key]
                 w_s = wine.get(key, (float("nan"),))[0]
