@@ -8,24 +8,65 @@
 
 namespace {
 
+enum { MARK = 0xFF, MARK_SILENCE = 0x00, MARK_EARLY = 0x01 };
+
 const std::uint8_t *script;
 std::size_t script_size;
 std::size_t script_next;
+int early; // the bytes up to the next mark have arrived
 const std::uint8_t *tail;
 std::size_t tail_size;
 std::size_t tail_next;
 int tails_left;
 std::jmp_buf timed_out;
 
-// Copies up to size bytes from the current part of the script; 0 when nothing is left.
-int take(const std::uint8_t *from, std::size_t from_size, std::size_t &next, unsigned char *to,
-         int size)
+// The mark at offset at of the script: MARK_SILENCE, MARK_EARLY, or -1 for a byte.
+int mark_at(std::size_t at)
 {
-    std::size_t n = from_size - next;
+    if (at + 1 >= script_size || script[at] != MARK)
+        return -1;
+    int kind = script[at + 1];
+    return kind == MARK_SILENCE || kind == MARK_EARLY ? kind : -1;
+}
+
+// Takes the early marks at the read point.
+void settle()
+{
+    while (mark_at(script_next) == MARK_EARLY) {
+        script_next += 2;
+        early = 1;
+    }
+}
+
+// The bytes from offset at up to the next mark, at most limit, into to (when not null).
+// Returns their number; *after is the offset behind the last one.
+int bytes_to_mark(std::size_t at, unsigned char *to, int limit, std::size_t *after)
+{
+    int n = 0;
+    while (n < limit && at < script_size && mark_at(at) < 0) {
+        bool doubled = script[at] == MARK && at + 1 < script_size && script[at + 1] == MARK;
+        if (to)
+            to[n] = script[at];
+        n++;
+        at += doubled ? 2 : 1;
+    }
+    *after = at;
+    return n;
+}
+
+int read_tail(unsigned char *buffer, int size)
+{
+    if (tails_left <= 0)
+        return 0;
+    std::size_t n = tail_size - tail_next;
     if (n > static_cast<std::size_t>(size))
         n = static_cast<std::size_t>(size);
-    std::memcpy(to, from + next, n);
-    next += n;
+    std::memcpy(buffer, tail + tail_next, n);
+    tail_next += n;
+    if (tail_next == tail_size) {
+        tail_next = 0;
+        tails_left--;
+    }
     return static_cast<int>(n);
 }
 
@@ -37,6 +78,7 @@ void line_script(const std::uint8_t *data, std::size_t size, const std::uint8_t 
     script = data;
     script_size = size;
     script_next = 0;
+    early = 0;
     tail = tail_bytes;
     tail_size = tail_bytes_size;
     tail_next = 0;
@@ -65,24 +107,26 @@ void raw_port_write(raw_port, const unsigned char *, int) {}
 
 int raw_port_read(raw_port, unsigned char *buffer, int size)
 {
-    if (script_next < script_size)
-        return take(script, script_size, script_next, buffer, size);
-    if (tails_left > 0) {
-        int got = take(tail, tail_size, tail_next, buffer, size);
-        if (tail_next == tail_size) {
-            tail_next = 0;
-            tails_left--;
-        }
-        return got;
+    settle();
+    if (mark_at(script_next) == MARK_SILENCE) {
+        script_next += 2;
+        early = 0;
+        return 0;
     }
-    return 0;
+    if (script_next >= script_size) {
+        early = 0;
+        return read_tail(buffer, 1);
+    }
+    // A byte that has not arrived early comes alone: the receiver sends an answer only after
+    // the frame it answers, so a read never brings the answers to frames not yet sent.
+    return bytes_to_mark(script_next, buffer, early ? size : 1, &script_next);
 }
 
-// The script has arrived whole: what is left of it waits to be read; the tail, which stands
-// for a receiver repeating itself later, does not.
 int raw_port_pending(raw_port)
 {
-    return static_cast<int>(script_size - script_next);
+    settle();
+    std::size_t after;
+    return early ? bytes_to_mark(script_next, nullptr, 1 << 30, &after) : 0;
 }
 
 void raw_port_flush(raw_port) {}

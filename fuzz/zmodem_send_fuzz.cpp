@@ -1,5 +1,6 @@
-// Fuzz target: the batch send, with the input as everything the receiver sends. Two files go
-// out: one of three subpackets and an empty one. After the input the receiver keeps sending
+// Fuzz target: the batch send, with the input as everything the receiver sends (with the
+// silences and early arrivals of line_double.h). Two files go out: one of three subpackets
+// and an empty one. After the input the receiver keeps sending
 // ZABORT for a while, so that a sender that acts on its headers ends with its files closed;
 // only a sender that ignores even those meets the time-out, which ends the run at once.
 #include "line_double.h"
