@@ -5,9 +5,9 @@
 //
 // The run is built to catch a cache that goes stale: update_member rewrites keys in place
 // (the indexes are not reordered, so every later search depends on the exact bytes it
-// compares), delete_member moves records and shortens the files, files are closed and
-// reopened, and an index is rebuilt.
-// Files grow past the sizes at which a heap tail is mapped anew.
+// compares), delete_member moves records and shortens the files, a new record takes the
+// number of one just deleted, files are closed and reopened, and an index is rebuilt. The
+// files grow past the length at which a heap tail is mapped anew, then shrink below it.
 //
 // The seed is printed with every failure; KESTREL_SEED=<n> repeats a run.
 #include "dbf_test_util.h"
