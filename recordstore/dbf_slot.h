@@ -131,6 +131,8 @@ struct slot_state {
     file_cache cache;
     key_cache keys;            /* index: the keys its searches compare */
     uint64_t key_epoch;        /* record file: moves when an existing record may change */
+    int beyond_last;           /* index: the last key inserted went after every other, so the
+                                  next insertion's search looks at each node's end first */
 };
 
 extern slot_state slot_table[SLOT_COUNT];
