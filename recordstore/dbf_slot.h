@@ -238,10 +238,11 @@ void file_detach(int slot);
 /* Reads len bytes at off. 1 when all of them lay inside the file and were read; 0 otherwise
  * with last_error 4 (buf contents then undefined). */
 int file_read_at(int slot, uint64_t off, void *buf, size_t len);
+/* file_peek for a range inside the file that does not lie in the first view. */
+const uint8_t *file_peek_beyond(const file_cache *c, uint64_t off, size_t len);
 /* Pointer to len bytes at off inside the slot's cached copy, valid until the next write,
  * truncation or detach of that slot; NULL when the range is outside the file, not cached,
  * or runs from one view into the next or the tail (use file_read_at then). Sets no error. */
-const uint8_t *file_peek_beyond(const file_cache *c, uint64_t off, size_t len);
 inline const uint8_t *file_peek(int slot, uint64_t off, size_t len)
 {
     const file_cache *c = &slot_table[slot].cache;
