@@ -7,10 +7,12 @@
 // sound through the whole sequence.
 //
 // Input: u32 LE lengths of the .db0, .db1 and .db2 images, the three images back to back
-// (each cut to what is there; an empty image means no file), then up to four bytes of the
+// (each cut to what is there; an empty image means no file), then up to five bytes of the
 // sequence's numbers: records appended, records deleted, the rank step between deletions,
-// and where appended records are cut from the input's records.
+// where appended records are cut from the input's records, and how the files are cached (a
+// mapping past their ends, mappings that end at them as on Windows, or heap memory).
 #include "dbf_check.h"
+#include "dbf_slot.h"
 #include "fuzz_support.h"
 #include "zkw_dbf.h"
 
@@ -47,6 +49,7 @@ struct file_set {
     int deletions;
     int stride;
     int mix;
+    int cache_mode;
 };
 
 std::uint32_t u32le(const std::uint8_t *p)
@@ -69,14 +72,16 @@ void split_input(const std::uint8_t *data, std::size_t size, file_set &set)
         set.image[i] = data + at;
         at += set.size[i];
     }
-    const std::uint8_t defaults[4] = {60, 40, 37, 7};
-    std::uint8_t numbers[4];
-    for (int i = 0; i < 4; i++)
+    const std::uint8_t defaults[5] = {60, 40, 37, 7, 0};
+    std::uint8_t numbers[5];
+    for (int i = 0; i < 5; i++)
         numbers[i] = at + i < size ? data[at + i] : defaults[i];
     set.appends = numbers[0];
     set.deletions = numbers[1];
     set.stride = numbers[2] | 1;
     set.mix = numbers[3];
+    const int modes[3] = {CACHE_MAP, CACHE_MAP_AT_END, CACHE_HEAP};
+    set.cache_mode = modes[numbers[4] % 3];
     set.record_length = header_u16(set, RECORD_LENGTH_AT);
 }
 
@@ -210,6 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     file_set set;
     split_input(data, size, set);
+    cache_mode = set.cache_mode;
     write_files(set);
     const int files = fuzz_open_files();
 

@@ -98,13 +98,20 @@ uint8_t *key_region(int rs, int is, uint32_t blk)
     return region;
 }
 
-int key_position(int rs, int is, uint32_t blk, const uint8_t *v, const uint8_t *key, int mode)
+int key_position(int rs, int is, uint32_t blk, const uint8_t *v, const uint8_t *key, int mode,
+                 bool last_first)
 {
     int count = node_count_at(v);
     if (count == 0)
         return 0;
     uint8_t *region = key_region(rs, is, blk);
     int lo = 0, hi = count - 1, cmp = 0;
+    if (last_first) {
+        if (!compare_entry_key(rs, is, region, hi, node_record_at(v, hi), key, &cmp))
+            return -1;
+        if (cmp < 0 || (cmp == 0 && mode == FIND_INSERT))
+            return count;
+    }
     while (hi - lo > 1) {
         int mid = (lo + hi) / 2;
         if (!compare_entry_key(rs, is, region, mid, node_record_at(v, mid), key, &cmp))

@@ -19,12 +19,16 @@ int os_read_at(FILE *file, uint64_t *pointer, uint64_t off, void *buf, size_t le
 /* Writes exactly len bytes at off and hands them to the operating system before returning.
  * 1 when all were written, else 0. */
 int os_write_at(FILE *file, uint64_t *pointer, uint64_t off, const void *buf, size_t len);
-/* Maps the first `length` bytes of the file shared and writable: a store into the mapping
- * inside the file's length is a change of the file. length is at least the file's length
- * and may exceed it only where os_map_past_end() is 1. NULL when the platform or the moment
- * does not allow it; the caller then caches in memory of its own. */
-uint8_t *os_map(FILE *file, uint64_t length);
+/* Maps `length` bytes of the file from `offset` on, shared and writable: a store into the
+ * mapping inside the file's length is a change of the file, and a write to the file shows in
+ * every mapping of it. offset is a multiple of os_map_granularity(); offset + length is at
+ * most the file's length, and may exceed it only where os_map_past_end() is 1. NULL when the
+ * platform or the moment does not allow it; the caller then caches in memory of its own. */
+uint8_t *os_map(FILE *file, uint64_t offset, uint64_t length);
 void os_unmap(uint8_t *image, uint64_t length);
+/* The step at which a mapping may start: the page size (POSIX), the allocation granularity
+ * of 64 KB (Windows). */
+uint64_t os_map_granularity();
 /* 1 where a mapping may reach past the file's end (the file then grows and shrinks under
  * it, POSIX); 0 where a mapping must end at the file's end and the file cannot be shortened
  * while it is mapped (Windows). */

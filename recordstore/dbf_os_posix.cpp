@@ -51,11 +51,12 @@ int os_write_at(FILE *file, uint64_t *, uint64_t off, const void *buf, size_t le
     return 1;
 }
 
-uint8_t *os_map(FILE *file, uint64_t length)
+uint8_t *os_map(FILE *file, uint64_t offset, uint64_t length)
 {
-    if (length == 0 || length > (uint64_t)SIZE_MAX)
+    if (length == 0 || length > (uint64_t)SIZE_MAX || offset > (uint64_t)INT64_MAX)
         return nullptr;
-    void *p = mmap(nullptr, (size_t)length, PROT_READ | PROT_WRITE, MAP_SHARED, fileno(file), 0);
+    void *p = mmap(nullptr, (size_t)length, PROT_READ | PROT_WRITE, MAP_SHARED, fileno(file),
+                   (off_t)offset);
     return p == MAP_FAILED ? nullptr : (uint8_t *)p;
 }
 
@@ -66,6 +67,12 @@ void os_unmap(uint8_t *image, uint64_t length)
 }
 
 int os_map_past_end() { return 1; }
+
+uint64_t os_map_granularity()
+{
+    long page = sysconf(_SC_PAGESIZE);
+    return page > 0 ? (uint64_t)page : 4096;
+}
 
 int os_truncate(FILE *file, uint64_t size)
 {

@@ -85,15 +85,17 @@ int os_write_at(FILE *file, uint64_t *pointer, uint64_t off, const void *buf, si
     return 1;
 }
 
-uint8_t *os_map(FILE *file, uint64_t length)
+uint8_t *os_map(FILE *file, uint64_t offset, uint64_t length)
 {
-    if (length == 0 || length > (uint64_t)SIZE_MAX)
+    uint64_t end = offset + length;
+    if (length == 0 || length > (uint64_t)SIZE_MAX || end < offset)
         return nullptr;
-    HANDLE section = CreateFileMappingA(handle_of(file), nullptr, PAGE_READWRITE,
-                                        (DWORD)(length >> 32), (DWORD)length, nullptr);
+    /* A section as long as the file (0, 0) never lengthens it. */
+    HANDLE section = CreateFileMappingA(handle_of(file), nullptr, PAGE_READWRITE, 0, 0, nullptr);
     if (!section)
         return nullptr;
-    void *view = MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, (SIZE_T)length);
+    void *view = MapViewOfFile(section, FILE_MAP_WRITE, (DWORD)(offset >> 32), (DWORD)offset,
+                               (SIZE_T)length);
     /* The view keeps the section alive. */
     CloseHandle(section);
     return (uint8_t *)view;
@@ -106,6 +108,13 @@ void os_unmap(uint8_t *image, uint64_t)
 }
 
 int os_map_past_end() { return 0; }
+
+uint64_t os_map_granularity()
+{
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwAllocationGranularity;
+}
 
 int os_truncate(FILE *file, uint64_t size)
 {

@@ -99,13 +99,18 @@ int32_t find_key(int rs, int n, const uint8_t *key, int mode)
     uint8_t scratch[BLOCK_SIZE];
     uint32_t blk = slot_table[is].root_block;
     int64_t rank = 0;
+    /* Keys loaded in order go after every other, down the right edge of the tree: when the
+     * last one did, the search looks there first while it stays on that edge. */
+    bool hint = mode == FIND_INSERT && slot_table[is].beyond_last;
+    bool edge = true;
     for (int depth = 0; depth < MAX_DEPTH; depth++) {
         const uint8_t *v = block_view(is, blk, scratch);
         if (!v)
             return -1;
-        int p = key_position(rs, is, blk, v, key, mode);
+        int p = key_position(rs, is, blk, v, key, mode, hint && edge);
         if (p < 0)
             return -1;
+        edge = edge && p == node_count_at(v);
         if (node_child_at(v, p) != 0)
             keys_prefetch(is, node_child_at(v, p));
         for (int k = 0; k < p; k++)
@@ -117,6 +122,8 @@ int32_t find_key(int rs, int n, const uint8_t *key, int mode)
             continue;
         }
         int count = node_count_at(v);
+        if (mode == FIND_INSERT)
+            slot_table[is].beyond_last = edge;
         set_cursor(is, (uint16_t)blk, p, rank, p < count ? node_record_at(v, p) : 0);
         if (p >= count)
             slot_table[is].cursor_record = -1;

@@ -60,23 +60,37 @@ constexpr int16_t KIND_RECORD_FILE = 2;
 constexpr int16_t KIND_INDEX_FILE = 3;
 
 /* What the library knows of an open file beyond its FILE*: its length, and a copy of its
- * bytes in two parts. The view is a shared mapping of the file's first view_len bytes, so a
- * store into it is a store into the file; the tail is a heap copy of the bytes from view_len
- * to the end, kept equal to the file by writing every change through. Where a mapping may
- * reach past the file's end (POSIX) the view reaches beyond it and the tail stays empty;
- * where it may not (Windows) the tail holds what was appended since the file was last mapped,
- * and the file is mapped anew when the tail has grown long. Without a view the tail holds the
- * whole file; when neither can be had (cached 0) every access goes to the file. */
+ * bytes in two parts. The views are shared mappings of the file, so a store into one is a
+ * store into the file; the tail is a heap copy of the bytes from `covered` to the end, kept
+ * equal to the file by writing every change through.
+ *
+ * Where a mapping may reach past the file's end (POSIX) one view reaches beyond it, is made
+ * anew when the file outgrows it, and the tail stays empty. Where it may not (Windows), the
+ * file's growth goes to the tail, and the tail is mapped in a view of its own, beside the
+ * others, once it has grown long or its older bytes have been written to often: a new block
+ * of a tree is rewritten many times while it is new. Each view starts where the one before
+ * it ends, or a little before (a view starts on the platform's mapping granularity); when
+ * all FILE_VIEWS are in use, the whole file is mapped anew in one. Without a view the tail
+ * holds the whole file; when neither can be had (cached 0) every access goes to the file. */
+constexpr int FILE_VIEWS = 8;
+struct file_view {
+    uint8_t *base;      /* the mapping: base[0] is the file's byte `from` */
+    uint64_t from;
+    uint64_t to;        /* bytes from..to - 1 are read and written through base */
+};
 struct file_cache {
-    uint8_t *view;
-    uint64_t view_len;  /* bytes addressable through view; 0 without one */
+    file_view views[FILE_VIEWS]; /* views[0] starts at 0; all zero beyond view_count */
+    int view_count;
+    uint64_t covered;   /* where the last view ends; 0 without one */
     uint8_t *tail;
     uint64_t tail_cap;  /* bytes allocated for the tail */
-    uint64_t map_at;    /* tail length beyond which the file is mapped anew */
+    uint64_t map_at;    /* tail length at which the tail is mapped */
+    uint64_t append_at; /* where the latest write that lengthened the file began */
+    uint32_t rewrites;  /* writes to tail bytes before append_at since the tail was mapped */
     uint64_t size;      /* current length of the file */
     uint64_t pointer;   /* the file's own pointer, for the OS seam (OS_POINTER_UNKNOWN) */
-    int past_end;       /* 1: the view may reach past the file's end */
-    int cached;         /* 1: view and tail hold every byte of the file */
+    int past_end;       /* 1: a view may reach past the file's end */
+    int cached;         /* 1: views and tail hold every byte of the file */
 };
 
 /* How files are cached, read at each attach: CACHE_MAP maps them as far as the platform
@@ -117,6 +131,8 @@ struct slot_state {
     file_cache cache;
     key_cache keys;            /* index: the keys its searches compare */
     uint64_t key_epoch;        /* record file: moves when an existing record may change */
+    int beyond_last;           /* index: the last key inserted went after every other, so the
+                                  next insertion's search looks at each node's end first */
 };
 
 extern slot_state slot_table[SLOT_COUNT];
@@ -224,17 +240,16 @@ void file_detach(int slot);
 int file_read_at(int slot, uint64_t off, void *buf, size_t len);
 /* Pointer to len bytes at off inside the slot's cached copy, valid until the next write,
  * truncation or detach of that slot; NULL when the range is outside the file, not cached,
- * or runs from the view into the tail (use file_read_at then). Sets no error. */
+ * or runs from one view into the next or the tail (use file_read_at then). Sets no error. */
+const uint8_t *file_peek_beyond(const file_cache *c, uint64_t off, size_t len);
 inline const uint8_t *file_peek(int slot, uint64_t off, size_t len)
 {
     const file_cache *c = &slot_table[slot].cache;
     if (!c->cached || off > c->size || len > c->size - off)
         return nullptr;
-    if (off + len <= c->view_len)
-        return c->view + off;
-    if (off >= c->view_len)
-        return c->tail + (off - c->view_len);
-    return nullptr;
+    if (off + len <= c->views[0].to)
+        return c->views[0].base + off;
+    return file_peek_beyond(c, off, len);
 }
 /* Writes len bytes at off (off at most the file size; writing past the end extends the
  * file). 1, or 0 with last_error 6. */

@@ -139,10 +139,12 @@ inline int key_compare(const uint8_t *a, const uint8_t *b, size_t len)
 uint8_t *key_region(int rs, int is, uint32_t blk);
 /* The position in the node whose bytes are v (block blk of index slot is) where key belongs:
  * the first entry whose key is greater (insert mode) or not smaller (find mode), or count
- * when there is none. A binary search narrows the range, a short scan finds the place; the
- * keys come from the key cache where it can hold them. -1 with last_error 4 on a missing
- * record. */
-int key_position(int rs, int is, uint32_t blk, const uint8_t *v, const uint8_t *key, int mode);
+ * when there is none. With last_first the node's last entry is looked at first, which settles
+ * a key that goes after all of them in one comparison; otherwise a binary search narrows the
+ * range and a short scan finds the place. The keys come from the key cache where it can hold
+ * them. -1 with last_error 4 on a missing record. */
+int key_position(int rs, int is, uint32_t blk, const uint8_t *v, const uint8_t *key, int mode,
+                 bool last_first);
 /* Starts loading block blk of index slot is and its kept keys into the processor's cache,
  * for a descent that will read them next. */
 void keys_prefetch(int is, uint32_t blk);
