@@ -42,12 +42,28 @@
 // so the frame or its answer was lost). The sender then goes back, to the ZRPOS's offset or to
 // where the unanswered data began, and sends ZDATA with an empty ZCRCW subpacket, as after any
 // ZRPOS, so that the receiver confirms the offset before the data follow. The offer and ZFIN
-// are sent again on a lost answer in the same way. Answers must stay paired with frames: what
-// arrived before a full subpacket's frame end is read first (a ZRPOS there makes the frame end
-// pointless), and a ZRPOS that may echo the one just acted on is passed over once. The
-// receiver checks every offset, so going back too far costs a round trip, never a byte of the
-// file; and a success needs the receiver's own ZRINIT after ZEOF and ZFIN after ZFIN, with
-// good CRCs.
+// are sent again on a lost answer in the same way. The receiver checks every offset, so going
+// back too far costs a round trip, never a byte of the file; and a success needs the
+// receiver's own ZRINIT after ZEOF and ZFIN after ZFIN, with good CRCs.
+//
+// How answers stay paired with frames. A receiver answers in order, but not always once per
+// frame: it may ask for its offset twice, and a frame or answer may be lost. Taking an extra
+// answer for the answer to the next frame would leave the sender one frame ahead for good, so
+// the pairing rests on what the answers say, never on when they arrive (a flush may return
+// before the bytes are on the line, and answers queue up behind it):
+// - A ZRPOS always carries the receiver's own offset, so acting on it is never wrong: the
+//   sender goes there, whichever frame drew it.
+// - A ZRPOS for the offset a reposition has just gone to may be an echo or a rejection of
+//   that reposition; it is sent again either way, and each time one more ZACK carrying that
+//   offset may be owed (late_acks). Owed ZACKs come before the answer to the next frame, are
+//   known by their offset and are passed over, within the wait's count; once that answer is
+//   in, nothing more is owed. A receiver whose ZACKs carry other offsets is never held back:
+//   at worst a ZACK that happens to carry the owed offset is passed over and the four-second
+//   time-out sends the data again.
+// - What arrived before a full subpacket's frame end is read first: a ZRPOS there makes the
+//   frame end pointless. Whether it has arrived yet is a matter of timing, and either way the
+//   conversation stays paired: without the frame end the receiver asks once, with it it may
+//   ask twice, and the rule above takes in both.
 #include "zmodem.h"
 
 #include "message_box.h"
@@ -168,21 +184,41 @@ static int offer_file(std::FILE *file, const char *name, std::uint32_t size)
     }
 }
 
+// ZACKs still owed to a reposition the sender has already left. A ZRPOS for the offset just
+// sent again (or a header too damaged to read) may be an echo (a receiver that rejects a
+// damaged header, or ZDATA at an offset it did not ask for, asks at once and again when it
+// meets the end of that frame) or the receiver's rejection of the reposition itself; the
+// sender cannot tell which, so it sends the reposition again either way. After an echo both repositions are acknowledged, and the
+// second ZACK, taken for the answer to the next subpacket, would leave every later answer one
+// frame behind. A receiver answers in order, so such ZACKs come before the answer to the next
+// frame and carry the reposition's offset, which no receiver gives for data it has just taken:
+// late_acks counts them, late_ack_offset is their offset.
+static int late_acks;
+static std::uint32_t late_ack_offset;
+
+static void owe_late_ack(std::uint32_t offset)
+{
+    late_acks = late_acks > 0 && late_ack_offset == offset ? late_acks + 1 : 1;
+    late_ack_offset = offset;
+}
+
+// Whether the good header in rx_type and rx_pos is a late ZACK; counts it off if so.
+static int late_ack()
+{
+    if (late_acks == 0 || rx_type != ZACK || rx_position() != late_ack_offset)
+        return 0;
+    late_acks--;
+    return 1;
+}
+
 // The data again from target: seek there, send ZDATA and an empty ZCRCW subpacket, until the
-// receiver answers with anything but ZRPOS. A ZRPOS moves the target, a lost answer sends the
-// same again.
-// A receiver that rejects a header asks for its offset at once and asks again when it meets
-// the end of that frame; so does one that gets ZDATA at an offset it did not ask for. Where
-// such an echo may follow (echo_possible: the ZRPOS that called for this came after a frame
-// that could not be checked for an early answer, or after an earlier reposition), a ZRPOS for
-// the target heard first after sending is passed over: taken for the answer, it would leave
-// every later answer one frame behind. Returns 0 with *position at the target, or -1 after
-// aborting.
-static int reposition(std::FILE *file, std::uint32_t *position, std::uint32_t target,
-                      int echo_possible)
+// receiver answers with anything but ZRPOS. A ZRPOS for another offset moves the target; a
+// ZRPOS for the target, a damaged header or silence sends the same again. Returns 0 with
+// *position at the target, or -1 after aborting.
+static int reposition(std::FILE *file, std::uint32_t *position, std::uint32_t target)
 {
     int heard = 0;
-    for (;; echo_possible = 1) {
+    for (;;) {
         flush_port();
         if (target > 0x7FFFFFFF || std::fseek(file, (long)target, SEEK_SET) != 0)
             return fail(MSG_TRANSFER_ERROR, file);
@@ -190,8 +226,7 @@ static int reposition(std::FILE *file, std::uint32_t *position, std::uint32_t ta
         send_position_header(ZDATA, target);
         send_frame_end(ZCRCW);
         int answer = listen(&heard);
-        if (echo_possible && answer == ANSWER_HEADER && rx_type == ZRPOS &&
-            rx_position() == target)
+        while (answer == ANSWER_HEADER && late_ack_offset != target && late_ack())
             answer = listen(&heard);
         if (answer == ANSWER_EXHAUSTED) {
             receive_header(); // one more is read, and the transfer fails whatever it is
@@ -199,8 +234,10 @@ static int reposition(std::FILE *file, std::uint32_t *position, std::uint32_t ta
         }
         if (answer == ANSWER_HEADER && rx_type != ZRPOS)
             return 0;
-        if (answer == ANSWER_HEADER)
+        if (answer == ANSWER_HEADER && rx_position() != target)
             target = rx_position();
+        else if (answer != ANSWER_SILENT)
+            owe_late_ack(target);
     }
 }
 
@@ -220,9 +257,9 @@ static int send_run(std::FILE *file, std::uint32_t *position)
 }
 
 // What the receiver said while a full subpacket went out, before it could hear the frame
-// end: an answer to an earlier frame that came late (passed over) or a ZRPOS, when it
-// rejected this subpacket's header or offset. Returns 1 with that ZRPOS's offset in *target
-// (the last one, if more came), 0 when there was none.
+// end: a late ZACK to an earlier reposition (counted off), another answer to an earlier frame
+// (passed over) or a ZRPOS, when it rejected this subpacket's header or offset. Returns 1
+// with that ZRPOS's offset in *target (the last one, if more came), 0 when there was none.
 static int early_zrpos(std::uint32_t *target)
 {
     int found = 0;
@@ -230,7 +267,9 @@ static int early_zrpos(std::uint32_t *target)
         int result = receive_waiting_header();
         if (result == HEADER_SILENT)
             break;
-        if (result == HEADER_GOOD && rx_type == ZRPOS) {
+        if (result != HEADER_GOOD || late_ack())
+            continue;
+        if (rx_type == ZRPOS) {
             *target = rx_position();
             found = 1;
         }
@@ -247,13 +286,16 @@ static int end_full_subpacket(std::FILE *file, std::uint32_t *position, std::uin
     flush_port();
     std::uint32_t target = resume;
     if (early_zrpos(&target))
-        return reposition(file, position, target, 0);
+        return reposition(file, position, target);
     send_frame_end(ZCRCW);
     int heard = 0;
     int answer = listen(&heard);
+    while (answer == ANSWER_HEADER && late_ack())
+        answer = listen(&heard);
+    late_acks = 0;
     if (answer == ANSWER_HEADER && rx_type != ZRPOS)
         return 0;
-    return reposition(file, position, answer == ANSWER_HEADER ? rx_position() : resume, 0);
+    return reposition(file, position, answer == ANSWER_HEADER ? rx_position() : resume);
 }
 
 // The answer to ZEOF. Returns 1 when the receiver has the whole file (ZRINIT), 0 when the data
@@ -271,6 +313,8 @@ static int wait_after_eof(std::FILE *file, int last_file, std::uint32_t *target)
         }
         if (answer != ANSWER_HEADER)
             return 0;
+        if (late_ack())
+            continue;
         if (rx_type == ZRINIT)
             return 1;
         if (rx_type == ZRPOS) {
@@ -289,6 +333,7 @@ static int send_file_data(std::FILE *file, int last_file)
 {
     // The offset of the ZRPOS that answered ZFILE is not used: every file starts at 0.
     std::uint32_t position = 0;
+    late_acks = 0;
     for (;;) {
         std::uint32_t resume = position; // where the data not yet answered begin
         send_position_header(ZDATA, position);
@@ -305,7 +350,7 @@ static int send_file_data(std::FILE *file, int last_file)
             return -1;
         if (arrived)
             break;
-        if (reposition(file, &position, target, 1) != 0)
+        if (reposition(file, &position, target) != 0)
             return -1;
     }
     std::fclose(file);

@@ -258,12 +258,44 @@ TEST_F(Send, TenMoreZrposAfterARepositionAreTolerated)
     for (int i = 0; i < 10; i++)
         reply("ZRPOS 0", ZRPOS, 0);
     reply("ZACK", ZACK);
-    reply("ZACK", ZACK);
+    reply("ZACK", ZACK, 1001); // the data acknowledged with the receiver's offset after them
     reply("ZRINIT", ZRINIT);
     reply("ZFIN", ZFIN);
 
     EXPECT_EQ(send({path}, {"dbf1.db0"}), 1);
     EXPECT_EQ(decode_sent().files["dbf1.db0"], content);
+}
+
+// A receiver that rejects a subpacket's header asks for its offset twice, and then
+// acknowledges both repositions that drew: the second ZACK is not the answer to the data that
+// follow, or every later answer would be paired with the frame after its own.
+TEST_F(Send, ZackOwedToARepositionSentTwiceIsNotTheAnswerToTheData)
+{
+    bytes content = random_bytes(2500, 18);
+    std::string path = write_file("e", content);
+    reply("ZRINIT", ZRINIT);
+    reply("ZRPOS 0", ZRPOS, 0);
+    reply("ZRPOS 0", ZRPOS, 0);
+    reply("ZRPOS 0 again", ZRPOS, 0);
+    reply("ZACK 0", ZACK, 0);
+    reply("ZACK 0 owed", ZACK, 0);
+    reply("ZACK 1001", ZACK, 1001);
+    reply("ZACK 2002", ZACK, 2002);
+    reply("ZRINIT", ZRINIT);
+    reply("ZFIN", ZFIN);
+
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), 1);
+
+    transcript t = decode_sent();
+    EXPECT_EQ(joined(t), "flush | ZRQINIT | < ZRINIT | ZFILE | info dbf1.db0 2500 | < ZRPOS 0 | "
+                         "ZDATA 0 | flush | data 1001 ZCRCW | < ZRPOS 0 | "
+                         "flush | ZDATA 0 | data 0 ZCRCW | < ZRPOS 0 again | "
+                         "flush | ZDATA 0 | data 0 ZCRCW | < ZACK 0 | "
+                         "ZDATA 0 | flush | data 1001 ZCRCW | < ZACK 0 owed | < ZACK 1001 | "
+                         "ZDATA 1001 | flush | data 1001 ZCRCW | < ZACK 2002 | "
+                         "ZDATA 2002 | data 498 ZCRCE | ZEOF 2500 | < ZRINIT | " +
+                             std::string(end_of_batch));
+    EXPECT_EQ(t.files["dbf1.db0"], content);
 }
 
 TEST_F(Send, TwelfthHeaderAfterARepositionFailsWhateverItIs)
