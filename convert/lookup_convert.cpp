@@ -71,6 +71,47 @@ int end_line(int &fill)
     return added;
 }
 
+// Takes a piece of a line (bytes with no CR among them) into line_buffer after the fill
+// characters already there: LF bytes are dropped, and characters beyond the 255th of the line
+// are passed over. Runs between LF bytes are copied whole, as a line rarely holds any.
+void take_piece(const unsigned char *bytes, int length, int &fill)
+{
+    while (length > 0) {
+        const void *lf = std::memchr(bytes, '\n', static_cast<std::size_t>(length));
+        int run = lf ? static_cast<int>(static_cast<const unsigned char *>(lf) - bytes) : length;
+        int room = LINE_BUFFER_SIZE - 1 - fill;
+        int copied = run < room ? run : room;
+        std::memcpy(line_buffer + fill, bytes, static_cast<std::size_t>(copied));
+        fill += copied;
+        if (!lf)
+            break;
+        bytes += run + 1;
+        length -= run + 1;
+    }
+}
+
+// Turns the got bytes just read into read_buffer into records: each CR ends the line
+// collected so far, which is appended, with the Progress box updated every PROGRESS_EVERY
+// records; the bytes after the last CR stay in line_buffer for the next read. 0 when an
+// append failed.
+int take_read(int got, int &fill)
+{
+    for (int at = 0; at < got;) {
+        const void *cr = std::memchr(read_buffer + at, '\r', static_cast<std::size_t>(got - at));
+        int end = cr ? static_cast<int>(static_cast<const unsigned char *>(cr) - read_buffer) : got;
+        take_piece(read_buffer + at, end - at, fill);
+        if (!cr)
+            break;
+        at = end + 1;
+        if (!end_line(fill))
+            return 0;
+        int count = member_in_DBF(record_handle);
+        if (count > 0 && count % PROGRESS_EVERY == 0)
+            show_progress(PROGRESS_UPDATE, count);
+    }
+    return 1;
+}
+
 } // namespace
 
 int add_lookup_record(const char *record)
@@ -117,19 +158,8 @@ int convert_lookup()
         if (got <= 0)
             return fail_rewinding();
         sum += static_cast<std::uint64_t>(got);
-        for (int i = 0; i < got; i++) {
-            const unsigned char byte = read_buffer[i];
-            if (byte == '\r') {
-                if (!end_line(fill))
-                    return fail_rewinding();
-                int count = member_in_DBF(record_handle);
-                if (count > 0 && count % PROGRESS_EVERY == 0)
-                    show_progress(PROGRESS_UPDATE, count);
-            } else if (byte != '\n') {
-                if (fill < LINE_BUFFER_SIZE - 1)
-                    line_buffer[fill++] = static_cast<char>(byte);
-            }
-        }
+        if (!take_read(got, fill))
+            return fail_rewinding();
     }
     // Characters after the last CR make the last record; it gets no progress update.
     if (fill > 0 && !end_line(fill))
