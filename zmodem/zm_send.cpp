@@ -190,9 +190,10 @@ static int offer_file(std::FILE *file, const char *name, std::uint32_t size)
 // meets the end of that frame) or the receiver's rejection of the reposition itself; the
 // sender cannot tell which, so it sends the reposition again either way. After an echo both
 // repositions are acknowledged, and the second ZACK, taken for the answer to the next
-// subpacket, would leave every later answer one frame behind. A receiver answers in order, so such ZACKs come before the answer to the next
-// frame and carry the reposition's offset, which no receiver gives for data it has just taken:
-// late_acks counts them, late_ack_offset is their offset.
+// subpacket, would leave every later answer one frame behind. A receiver answers in order, so
+// such ZACKs come before the answer to the next frame and carry the reposition's offset,
+// which no receiver gives for data it has just taken: late_acks counts them, late_ack_offset
+// is their offset.
 static int late_acks;
 static std::uint32_t late_ack_offset;
 
