@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -317,14 +318,17 @@ TEST_F(convert_test, lookup_file_beyond_what_a_file_set_holds_is_refused_unread)
     std::string line = std::string(19, 'L') + "\r\n";
     folder.write("LOOKUP.TXT", line + line + line + line);
     const std::string path = folder.file("LOOKUP.TXT");
-    std::filesystem::resize_file(path, (std::uint64_t{1} << 32) + 84);
+    std::error_code error;
+    std::filesystem::resize_file(path, (std::uint64_t{1} << 32) + 84, error);
+    ASSERT_FALSE(error) << error.message();
     lookup_handle = platform_open_read(path.c_str());
     EXPECT_EQ(convert_lookup(), 0);
     EXPECT_EQ(last_convert_failure(), CONVERT_TOO_LARGE);
     EXPECT_FALSE(folder.exists("~tmpdbf.db0"));
 
     close_lookup();
-    std::filesystem::resize_file(path, 84);
+    std::filesystem::resize_file(path, 84, error);
+    ASSERT_FALSE(error) << error.message();
     lookup_handle = platform_open_read(path.c_str());
     EXPECT_EQ(convert_lookup(), 1);
     EXPECT_EQ(last_convert_failure(), CONVERT_NO_FAILURE);
