@@ -11,8 +11,6 @@
 // Usage: convert_bench [lines ...]   (default: 100000 1000000)
 // Run from a folder with room for the files (about 100 bytes per line); sqlite3 is optional.
 #include "lookup_convert.h"
-#include "message_box.h"
-#include "progress.h"
 #include "settings.h"
 #include "zkw_dbf.h"
 
@@ -24,11 +22,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-// The bench draws nothing and shows nothing.
-char status_text[256];
-void show_progress(int, int) {}
-void message_box(message_owner, const char *, const char *, unsigned) {}
 
 namespace {
 
