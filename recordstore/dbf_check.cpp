@@ -1,8 +1,8 @@
 // The file-set checker: one pass over the record file and each listed index that keeps going
 // after a fault and stops only at the report's limit. It reads the files through the shared
 // reader (dbf_fileset.h), not through the library, so that it can judge what the library
-// wrote. Per file set it allocates two bitmaps (the
-// blocks reached, the record numbers held); everything else lives on the stack.
+// wrote. Per file set it allocates two bitmaps (the blocks reached, the record numbers held);
+// everything else lives on the stack.
 #include "dbf_check.h"
 #include "dbf_fileset.h"
 
