@@ -1,5 +1,9 @@
-// The lookup conversion. Owns read_buffer, line_buffer and record_handle; reads settings,
-// temp_base and lookup_handle, writes status_text.
+// The lookup conversion. Owns read_buffer, line_buffer and record_handle, and the last
+// conversion's reason of failure and record count; reads settings, temp_base and
+// lookup_handle, writes status_text.
+//
+// The lookup file's size is taken whole (64 bits): a file larger than LOOKUP_SIZE_LIMIT is
+// refused before anything is read, and any other is read to its end.
 //
 // The lookup file is read in pieces of up to 4 KB: as many 128-byte steps as the size taken at
 // the start still calls for, so that no piece reaches further past that size than reads of
