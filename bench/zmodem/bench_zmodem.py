@@ -11,8 +11,9 @@ For 115200 and 9600 baud with 0 and 2 ms one-way latency `kestrel-cli send` send
 random bytes (200 KB at 115200; 24 KB at 9600, to keep the run short) to rz through
 line_emulator (in bench/zmodem/ of the build of --cli unless --emulator names it) and prints
 the efficiency: file bytes per second, counted from the first to the last byte the sender put
-on the line (as due at the receiver), divided by the line's byte rate (baud / 10). Then the CPU seconds per megabyte of each sender
-on an unpaced socat line (Wine's own server process not counted).
+on the line (as due at the receiver), divided by the line's byte rate (baud / 10). Then the
+CPU seconds per megabyte of each sender on an unpaced socat line (Wine's own server process
+not counted).
 Targets at 115200 baud: at least 91% with 0 ms, 88% with 2 ms.
 
 --account traces every run and prints where its time went (line_account.py). --realtime runs
