@@ -1,5 +1,9 @@
-// The lookup conversion. Owns read_buffer, line_buffer and record_handle; reads settings,
-// temp_base and lookup_handle, writes status_text.
+// The lookup conversion. Owns read_buffer, line_buffer and record_handle, and the last
+// conversion's reason of failure and record count; reads settings, temp_base and
+// lookup_handle, writes status_text.
+//
+// The lookup file's size is taken whole (64 bits): a file larger than LOOKUP_SIZE_LIMIT is
+// refused before anything is read, and any other is read to its end.
 //
 // The lookup file is read in pieces of up to 4 KB: as many 128-byte steps as the size taken at
 // the start still calls for, so that no piece reaches further past that size than reads of
@@ -28,9 +32,14 @@ enum {
 // current line's characters, so a record never carries bytes of an earlier line.
 unsigned char read_buffer[READ_BUFFER_SIZE];
 char line_buffer[LINE_BUFFER_SIZE];
-int record_handle = -1;
 
 namespace {
+
+// The record file being written, open from its creation to the end of the conversion.
+int record_handle = -1;
+// The last conversion's reason of failure and the records it appended.
+convert_failure failure = CONVERT_NO_FAILURE;
+int records_appended = 0;
 
 // The record store's 0-based key offset for a 1-based setting; a setting below 1 becomes -1,
 // which the record store refuses like any other bad offset.
@@ -41,23 +50,42 @@ int store_key_offset(int one_based)
 
 // Bytes to ask for when sum bytes of a file of size bytes have been read: the steps still
 // needed to reach size, at most a buffer full.
-int read_request(std::uint64_t sum, std::uint32_t size)
+int read_request(std::uint64_t sum, std::uint64_t size)
 {
     std::uint64_t steps = (size - sum + READ_STEP - 1) / READ_STEP;
     return steps * READ_STEP < READ_BUFFER_SIZE ? static_cast<int>(steps * READ_STEP)
                                                 : READ_BUFFER_SIZE;
 }
 
-int fail_closing()
+// Appends record (line_length bytes) to the record file record_handle. Returns 1 when the
+// record count grew by exactly one, else 0.
+int add_lookup_record(const char *record)
 {
-    close_DBF(record_handle);
+    int before = member_in_DBF(record_handle);
+    add_member(record_handle, record);
+    int after = member_in_DBF(record_handle);
+    if (before < 0 || after != before + 1)
+        return 0;
+    records_appended = after;
+    return 1;
+}
+
+int fail(convert_failure why)
+{
+    failure = why;
     return 0;
 }
 
-int fail_rewinding()
+int fail_closing(convert_failure why)
+{
+    close_DBF(record_handle);
+    return fail(why);
+}
+
+int fail_rewinding(convert_failure why)
 {
     platform_rewind(lookup_handle);
-    return fail_closing();
+    return fail_closing(why);
 }
 
 // Appends the line collected so far and clears the bytes it used, so that the next line
@@ -114,56 +142,62 @@ int take_read(int got, int &fill)
 
 } // namespace
 
-int add_lookup_record(const char *record)
+convert_failure last_convert_failure()
 {
-    int before = member_in_DBF(record_handle);
-    add_member(record_handle, record);
-    int after = member_in_DBF(record_handle);
-    return before >= 0 && after == before + 1;
+    return failure;
+}
+
+int last_convert_records()
+{
+    return records_appended;
 }
 
 int convert_lookup()
 {
+    failure = CONVERT_NO_FAILURE;
+    records_appended = 0;
+    const std::uint64_t size = platform_file_size(lookup_handle);
+    if (size > LOOKUP_SIZE_LIMIT)
+        return fail(CONVERT_TOO_LARGE);
     remove_DBF(temp_base);
 
     record_handle = create_DBF(temp_base, settings.line_length);
     if (record_handle <= 0)
-        return 0;
+        return fail(CONVERT_NOT_CREATED);
     if (create_index(record_handle, 1, store_key_offset(settings.key1_offset),
                      settings.key1_length) <= 0)
-        return fail_closing();
+        return fail_closing(CONVERT_NO_INDEX);
     // Without its second index the file set would be sent short of the third file the
     // settings promise, so a second key that cannot be indexed fails the conversion.
     if (second_key_configured() &&
         create_index(record_handle, 2, store_key_offset(settings.key2_offset),
                      settings.key2_length) <= 0)
-        return fail_closing();
+        return fail_closing(CONVERT_NO_INDEX);
 
     // Reopened by name, the record file comes back with its (still empty) indexes open, and
     // every record appended enters them.
     close_DBF(record_handle);
     record_handle = open_DBF(temp_base);
     if (record_handle <= 0)
-        return 0;
+        return fail(CONVERT_NOT_CREATED);
 
     std::strcpy(status_text, MSG_PROGRESS_CONVERTING);
     std::memset(line_buffer, 0, sizeof line_buffer);
 
-    const std::uint32_t size = platform_file_size(lookup_handle);
     std::uint64_t sum = 0;
     int fill = 0;
     while (sum < size) {
         int got = platform_read(lookup_handle, read_buffer, read_request(sum, size));
         // A file that ends or fails before its size was read would otherwise be read forever.
         if (got <= 0)
-            return fail_rewinding();
+            return fail_rewinding(CONVERT_READ_FAILED);
         sum += static_cast<std::uint64_t>(got);
         if (!take_read(got, fill))
-            return fail_rewinding();
+            return fail_rewinding(CONVERT_NOT_APPENDED);
     }
     // Characters after the last CR make the last record; it gets no progress update.
     if (fill > 0 && !end_line(fill))
-        return fail_rewinding();
+        return fail_rewinding(CONVERT_NOT_APPENDED);
 
     close_DBF(record_handle);
     return 1;

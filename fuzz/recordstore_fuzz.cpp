@@ -12,6 +12,7 @@
 // where appended records are cut from the input's records, and how the files are cached (a
 // mapping past their ends, mappings that end at them as on Windows, or heap memory).
 #include "dbf_check.h"
+#include "dbf_format.h"
 #include "dbf_slot.h"
 #include "fuzz_support.h"
 #include "zkw_dbf.h"
@@ -21,13 +22,6 @@
 
 namespace {
 
-// Fields of the record file's header used to make records and keys of the right size.
-const std::size_t RECORD_LENGTH_AT = 276;
-const std::size_t KEY_LENGTH_AT = 278; // u16 [9], index n at 2 * n
-const std::size_t KEY_OFFSET_AT = 296;
-const std::size_t RECORDS_AT = 1024;
-const int MAX_RECORD = 32767;
-const int INDEXES = 8;
 const int WALK_STEPS = 60;
 const int REBUILD_LIMIT = 200; // records: a rebuild enters every one anew
 const int HANDLE_BELOW = 63;   // handles are 64 to 95
@@ -36,8 +30,8 @@ const int HANDLE_ABOVE = 95;   // the last slot, free while fewer than 32 files 
 char base[FUZZ_PATH_SIZE];
 char names[3][FUZZ_PATH_SIZE];
 char fresh[FUZZ_PATH_SIZE]; // a set created by the sequence
-unsigned char record[MAX_RECORD];
-unsigned char other[MAX_RECORD];
+unsigned char record[DBF_MAX_RECORD_LENGTH];
+unsigned char other[DBF_MAX_RECORD_LENGTH];
 check_report report;
 
 struct file_set {
@@ -82,7 +76,7 @@ void split_input(const std::uint8_t *data, std::size_t size, file_set &set)
     set.mix = numbers[3];
     const int modes[3] = {CACHE_MAP, CACHE_MAP_AT_END, CACHE_HEAP};
     set.cache_mode = modes[numbers[4] % 3];
-    set.record_length = header_u16(set, RECORD_LENGTH_AT);
+    set.record_length = header_u16(set, HDR_RECORD_LENGTH);
 }
 
 void write_files(const file_set &set)
@@ -106,10 +100,10 @@ void make_record(const file_set &set, int i, unsigned char *out)
 {
     const std::uint8_t *from = set.image[0];
     std::size_t size = set.size[0];
+    const std::size_t records = size > DBF_RECORDS_START ? size - DBF_RECORDS_START : 0;
     for (int k = 0; k < set.record_length; k++)
-        out[k] = size > RECORDS_AT
-                     ? from[RECORDS_AT + (static_cast<std::size_t>(i) * set.mix + k) %
-                                             (size - RECORDS_AT)]
+        out[k] = records > 0
+                     ? from[DBF_RECORDS_START + (static_cast<std::size_t>(i) * set.mix + k) % records]
                      : static_cast<unsigned char>(i + k);
 }
 
@@ -117,9 +111,9 @@ void make_record(const file_set &set, int i, unsigned char *out)
 // searching it by its key.
 void walk_index(const file_set &set, int handle, int n, int sound)
 {
-    const bool listed = n >= 1 && n <= INDEXES;
-    const int key_length = listed ? header_u16(set, KEY_LENGTH_AT + 2 * n) : 0;
-    int key_offset = listed ? header_u16(set, KEY_OFFSET_AT + 2 * n) : 0;
+    const bool listed = n >= 1 && n <= DBF_MAX_INDEX;
+    const int key_length = listed ? header_u16(set, HDR_KEY_LENGTH + 2 * n) : 0;
+    int key_offset = listed ? header_u16(set, HDR_KEY_OFFSET + 2 * n) : 0;
     if (key_offset + key_length > set.record_length)
         key_offset = 0;
     tell_DBF(handle, n);
@@ -141,7 +135,7 @@ void walk_index(const file_set &set, int handle, int n, int sound)
 
 void walk_indexes(const file_set &set, int handle, int sound)
 {
-    for (int n = 0; n <= INDEXES + 1; n++)
+    for (int n = 0; n <= DBF_MAX_INDEX + 1; n++)
         walk_index(set, handle, n, sound);
 }
 
@@ -163,8 +157,8 @@ void change_set(const file_set &set, int handle)
     const int length = set.record_length < 4 ? set.record_length : 4;
     create_index(handle, 3, 0, length);
     if (member_in_DBF(handle) <= REBUILD_LIMIT) {
-        rebuild_index(handle, 1, 0, header_u16(set, KEY_OFFSET_AT + 2),
-                      header_u16(set, KEY_LENGTH_AT + 2));
+        rebuild_index(handle, 1, 0, header_u16(set, HDR_KEY_OFFSET + 2),
+                      header_u16(set, HDR_KEY_LENGTH + 2));
         rebuild_index(handle, 3, 0, 0, length);
         rebuild_index(handle, 4, 3, set.record_length - length, length);
     }
@@ -222,7 +216,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const int sound = sound_set();
     int handle = open_DBF(base);
     if (handle >= 0) {
-        if (set.record_length < 1 || set.record_length > MAX_RECORD)
+        if (set.record_length < 1 ||
+            set.record_length > static_cast<int>(DBF_MAX_RECORD_LENGTH))
             fuzz_fail("a record file with an unusable record length was opened");
         member_in_DBF(handle);
         walk_indexes(set, handle, sound);

@@ -10,12 +10,14 @@
 typedef std::intptr_t platform_file;
 const platform_file PLATFORM_FILE_INVALID = -1;
 
-// Opens an existing file for reading, shared with nobody. PLATFORM_FILE_INVALID on failure.
+// Opens an existing regular file for reading, shared with nobody. PLATFORM_FILE_INVALID on
+// failure, and at once for anything else (a folder, a FIFO or pipe, a device), which is
+// refused before it could make the open or a read wait.
 platform_file platform_open_read(const char *path);
 // Creates a file for writing, replacing any existing one, shared with nobody.
 platform_file platform_create_write(const char *path);
-// The size of an open file in bytes (the low 32 bits, as the platform reports them).
-std::uint32_t platform_file_size(platform_file file);
+// The size of an open file in bytes, all 64 bits of it; 0 when it cannot be had.
+std::uint64_t platform_file_size(platform_file file);
 // Reads up to size bytes. Returns the number read (0 at the end of the file), -1 on failure.
 int platform_read(platform_file file, void *buffer, int size);
 // Writes size bytes. Returns the number written, -1 on failure.

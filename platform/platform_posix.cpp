@@ -1,6 +1,7 @@
 // The platform calls for the native build: POSIX file descriptors stand in for Windows file
 // handles, /proc/self/exe for the program's path. The behaviour follows the Windows twin where
-// the callers can tell: a folder cannot be opened as a file, and writes go out whole.
+// the callers can tell: only a regular file opens for reading (not a folder, a FIFO or a
+// device), and writes go out whole.
 #include "platform.h"
 
 #include <cerrno>
@@ -10,11 +11,15 @@
 
 platform_file platform_open_read(const char *path)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    // Opened without waiting, so that a FIFO or a device is refused at once instead of
+    // blocking the open until a writer or a carrier comes; reads then wait as usual.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return PLATFORM_FILE_INVALID;
     struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    int flags = -1;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        (flags = fcntl(fd, F_GETFL)) < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         close(fd);
         return PLATFORM_FILE_INVALID;
     }
@@ -27,12 +32,12 @@ platform_file platform_create_write(const char *path)
     return fd < 0 ? PLATFORM_FILE_INVALID : fd;
 }
 
-std::uint32_t platform_file_size(platform_file file)
+std::uint64_t platform_file_size(platform_file file)
 {
     struct stat info;
-    if (fstat(static_cast<int>(file), &info) != 0)
+    if (fstat(static_cast<int>(file), &info) != 0 || info.st_size < 0)
         return 0;
-    return static_cast<std::uint32_t>(info.st_size);
+    return static_cast<std::uint64_t>(info.st_size);
 }
 
 int platform_read(platform_file file, void *buffer, int size)

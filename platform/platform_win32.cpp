@@ -16,8 +16,15 @@ platform_file platform_open_read(const char *path)
 {
     HANDLE file = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    return file == INVALID_HANDLE_VALUE ? PLATFORM_FILE_INVALID
-                                        : reinterpret_cast<platform_file>(file);
+    if (file == INVALID_HANDLE_VALUE)
+        return PLATFORM_FILE_INVALID;
+    // A pipe, a console or a device such as a COM port would make reads wait for a peer:
+    // only a file on a disk is read.
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return PLATFORM_FILE_INVALID;
+    }
+    return reinterpret_cast<platform_file>(file);
 }
 
 platform_file platform_create_write(const char *path)
@@ -28,10 +35,12 @@ platform_file platform_create_write(const char *path)
                                         : reinterpret_cast<platform_file>(file);
 }
 
-std::uint32_t platform_file_size(platform_file file)
+std::uint64_t platform_file_size(platform_file file)
 {
-    DWORD size = GetFileSize(handle_of(file), nullptr);
-    return size == INVALID_FILE_SIZE ? 0 : static_cast<std::uint32_t>(size);
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(handle_of(file), &size) || size.QuadPart < 0)
+        return 0;
+    return static_cast<std::uint64_t>(size.QuadPart);
 }
 
 int platform_read(platform_file file, void *buffer, int size)

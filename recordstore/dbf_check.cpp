@@ -1,22 +1,17 @@
 // The file-set checker: one pass over the record file and each listed index that keeps going
-// after a fault and stops only at the report's limit. It reads the files with stdio on its
-// own, so that it can judge what the library wrote. Per file set it allocates two bitmaps (the
-// blocks reached, the record numbers held); everything else lives on the stack.
+// after a fault and stops only at the report's limit. It reads the files through the shared
+// reader (dbf_fileset.h), not through the library, so that it can judge what the library
+// wrote. Per file set it allocates two bitmaps (the blocks reached, the record numbers held);
+// everything else lives on the stack.
 #include "dbf_check.h"
-#include "dbf_format.h"
+#include "dbf_fileset.h"
 
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/types.h>
 
 namespace {
 
-// The format's sizes as signed values, for arithmetic on 64-bit file offsets.
-constexpr int64_t BLOCK_BYTES = (int64_t)BLOCK_SIZE;
-constexpr int64_t HEADER_BYTES = (int64_t)HDR_SIZE;
-constexpr int64_t RECORDS_AT = (int64_t)DBF_RECORDS_START;
-constexpr int64_t MAX_BLOCKS = (int64_t)MAX_BLOCK + 1;
 constexpr int MAX_RECORD_LENGTH = (int)DBF_MAX_RECORD_LENGTH;
 
 struct check_state {
@@ -60,9 +55,6 @@ void fault(check_state *st, const char *fmt, ...)
 
 int stopped(const check_state *st) { return st->report->stopped; }
 
-int bit_get(const uint8_t *map, int64_t i) { return (map[i >> 3] >> (i & 7)) & 1; }
-void bit_set(uint8_t *map, int64_t i) { map[i >> 3] = (uint8_t)(map[i >> 3] | (1u << (i & 7))); }
-
 // One entry of the in-order walk: range, uniqueness and key order of its record number.
 void visit_entry(check_state *st, int64_t blk, int pos, uint32_t recno)
 {
@@ -73,17 +65,17 @@ void visit_entry(check_state *st, int64_t blk, int pos, uint32_t recno)
               (long long)st->record_count);
         return;
     }
-    if (bit_get(st->held, recno)) {
+    if (bitmap_get(st->held, recno)) {
         fault(st, "index %d block %lld entry %d: record %lu held twice", st->index_no,
               (long long)blk, pos, (unsigned long)recno);
         return;
     }
-    bit_set(st->held, recno);
+    bitmap_set(st->held, recno);
     if (!st->keys_usable)
         return;
     uint8_t key[DBF_MAX_KEY];
-    int64_t at = RECORDS_AT + (int64_t)recno * st->record_length + st->key_offset;
-    if (!check_read_at(st->db0, at, key, (size_t)st->key_length)) {
+    int64_t at = FILESET_RECORDS_AT + (int64_t)recno * st->record_length + st->key_offset;
+    if (!fileset_read_at(st->db0, at, key, (size_t)st->key_length)) {
         fault(st, "index %d block %lld entry %d: key of record %lu cannot be read",
               st->index_no, (long long)blk, pos, (unsigned long)recno);
         return;
@@ -102,12 +94,10 @@ void visit_entry(check_state *st, int64_t blk, int pos, uint32_t recno)
 // reporting a block that cannot be read.
 int read_node_at(check_state *st, int64_t blk, index_node *node)
 {
-    uint8_t raw[BLOCK_BYTES];
-    if (!check_read_at(st->idx, blk * BLOCK_BYTES, raw, sizeof raw)) {
+    if (!fileset_read_node(st->idx, blk, node)) {
         fault(st, "index %d block %lld: cannot be read", st->index_no, (long long)blk);
         return 0;
     }
-    decode_node(raw, node);
     return 1;
 }
 
@@ -177,13 +167,13 @@ int64_t walk_child(check_state *st, const index_node &node, int64_t blk, int i, 
     } else if (c.block >= st->blocks) {
         fault(st, "index %d block %lld child %d: block %u beyond the file's %lld blocks", n_idx,
               b, i, c.block, (long long)st->blocks);
-    } else if (bit_get(st->reached, c.block)) {
+    } else if (bitmap_get(st->reached, c.block)) {
         fault(st, "index %d block %lld child %d: block %u reached twice", n_idx, b, i, c.block);
     } else if (depth + 1 > MAX_DEPTH) {
         fault(st, "index %d block %lld child %d: tree deeper than %d levels", n_idx, b, i,
               MAX_DEPTH);
     } else {
-        bit_set(st->reached, c.block);
+        bitmap_set(st->reached, c.block);
         int64_t got = walk_node(st, c.block, blk, i, depth + 1);
         if (got != (int64_t)c.subtree_count)
             fault(st, "index %d block %lld child %d: subtree_count %lu, block %u's subtree "
@@ -219,24 +209,26 @@ int64_t walk_node(check_state *st, int64_t blk, int64_t parent, int pos, int dep
 }
 
 // Follows parent from block 1 until a node whose parent is 0. Returns the root's block, or 0
-// when the chain leaves the file or does not end.
+// after reporting a chain that leaves the file or does not end.
 int64_t find_root(check_state *st)
 {
-    int64_t blk = 1;
-    for (int64_t steps = 0; steps < st->blocks; steps++) {
-        index_node node;
-        if (!read_node_at(st, blk, &node))
-            return 0;
-        if (node.parent == 0)
-            return blk;
-        if (node.parent >= st->blocks) {
-            fault(st, "index %d block %lld: parent %u beyond the file's %lld blocks",
-                  st->index_no, (long long)blk, node.parent, (long long)st->blocks);
-            return 0;
-        }
-        blk = node.parent;
+    root_walk walk = fileset_find_root(st->idx, st->blocks);
+    const int n = st->index_no;
+    const long long b = (long long)walk.block;
+    switch (walk.outcome) {
+    case ROOT_FOUND:
+        return walk.root;
+    case ROOT_UNREADABLE:
+        fault(st, "index %d block %lld: cannot be read", n, b);
+        break;
+    case ROOT_PARENT_BEYOND:
+        fault(st, "index %d block %lld: parent %u beyond the file's %lld blocks", n, b,
+              walk.parent, (long long)st->blocks);
+        break;
+    default:
+        fault(st, "index %d: the parent chain from block 1 does not end (a cycle)", n);
+        break;
     }
-    fault(st, "index %d: the parent chain from block 1 does not end (a cycle)", st->index_no);
     return 0;
 }
 
@@ -264,26 +256,24 @@ void take_key_range(check_state *st, int n, int key_offset, int key_length)
 // cannot be opened.
 int open_index_file(check_state *st, int n)
 {
-    st->idx = check_open_file(st->base_name, n);
+    st->idx = fileset_open(st->base_name, n);
     if (!st->idx) {
-        fault(st, "index %d: cannot open %s", n, check_file_name(st->base_name, n));
+        fault(st, "index %d: cannot open %s", n, fileset_file_name(st->base_name, n));
         return 0;
     }
-    int64_t size = check_file_size(st->idx);
+    int64_t size = fileset_size(st->idx);
     if (size < 0) {
         fault(st, "index %d: cannot find the file size", n);
     } else {
-        if (size % BLOCK_BYTES != 0)
+        if (size % FILESET_BLOCK_BYTES != 0)
             fault(st, "index %d: file size %lld is not a multiple of 512", n, (long long)size);
-        if (size < 2 * BLOCK_BYTES)
+        if (size < 2 * FILESET_BLOCK_BYTES)
             fault(st, "index %d: file size %lld below 1024", n, (long long)size);
     }
-    st->blocks = size < 0 ? 0 : size / BLOCK_BYTES;
-    if (st->blocks > MAX_BLOCKS) {
+    st->blocks = fileset_blocks(size);
+    if (size / FILESET_BLOCK_BYTES > FILESET_MAX_BLOCKS)
         fault(st, "index %d: %lld blocks, more than block numbers reach", n,
-              (long long)st->blocks);
-        st->blocks = MAX_BLOCKS;
-    }
+              (long long)(size / FILESET_BLOCK_BYTES));
     return 1;
 }
 
@@ -291,11 +281,11 @@ int open_index_file(check_state *st, int n)
 void check_coverage(check_state *st, int n)
 {
     for (int64_t blk = 1; blk < st->blocks && !stopped(st); blk++)
-        if (!bit_get(st->reached, blk))
+        if (!bitmap_get(st->reached, blk))
             fault(st, "index %d: block %lld never reached", n, (long long)blk);
     int64_t missing = 0, first_missing = -1;
     for (int64_t r = 0; r < st->record_count; r++)
-        if (!bit_get(st->held, r)) {
+        if (!bitmap_get(st->held, r)) {
             if (first_missing < 0)
                 first_missing = r;
             missing++;
@@ -309,8 +299,8 @@ void check_coverage(check_state *st, int n)
 // summary's entries and depth.
 void check_tree(check_state *st, int n, check_index_summary &sum)
 {
-    st->reached = (uint8_t *)calloc((size_t)(st->blocks + 7) / 8, 1);
-    st->held = (uint8_t *)calloc((size_t)(st->record_count + 7) / 8 + 1, 1);
+    st->reached = bitmap_new(st->blocks);
+    st->held = bitmap_new(st->record_count);
     st->have_prev = 0;
     st->leaf_depth = -1;
     st->max_depth_seen = 0;
@@ -320,7 +310,7 @@ void check_tree(check_state *st, int n, check_index_summary &sum)
     } else {
         int64_t root = find_root(st);
         if (root != 0) {
-            bit_set(st->reached, root);
+            bitmap_set(st->reached, root);
             walk_node(st, root, 0, 0, 1);
             check_coverage(st, n);
         }
@@ -366,12 +356,13 @@ namespace {
 // record file at all.
 int check_record_file(check_state *st, uint8_t *header)
 {
-    int64_t size = check_file_size(st->db0);
-    if (size < HEADER_BYTES || !check_read_at(st->db0, 0, header, HDR_SIZE)) {
+    int64_t size = 0;
+    int read = fileset_read_header(st->db0, header, &size);
+    if (read == FILESET_HEADER_SHORT) {
         fault(st, "record file: %lld bytes, too short for the header", (long long)size);
         return 0;
     }
-    if (memcmp(header + HDR_MAGIC, DBF_MAGIC, sizeof DBF_MAGIC) != 0) {
+    if (read == FILESET_HEADER_NO_MAGIC) {
         fault(st, "record file: no \"%s\" magic", DBF_MAGIC);
         return 0;
     }
@@ -382,10 +373,10 @@ int check_record_file(check_state *st, uint8_t *header)
     if (st->record_length < 1 || st->record_length > MAX_RECORD_LENGTH)
         fault(st, "record file: record_length %d outside 1 to %d", st->record_length,
               MAX_RECORD_LENGTH);
-    if (size < RECORDS_AT) {
+    if (size < FILESET_RECORDS_AT) {
         fault(st, "record file: %lld bytes, below 1024", (long long)size);
     } else if (st->record_length > 0) {
-        int64_t body = size - RECORDS_AT;
+        int64_t body = size - FILESET_RECORDS_AT;
         st->record_count = body / st->record_length;
         if (body % st->record_length != 0)
             fault(st, "record file: a partial record of %lld bytes after record %lld",
@@ -411,16 +402,16 @@ int check_file_set(const char *base_name, check_report *report)
     st.report = report;
     st.base_name = base_name;
 
-    if (!check_name_fits(base_name)) {
+    if (!fileset_name_fits(base_name)) {
         fault(&st, "base name too long");
         return report->fault_count;
     }
-    st.db0 = check_open_file(base_name, 0);
+    st.db0 = fileset_open(base_name, 0);
     if (!st.db0) {
-        fault(&st, "record file: cannot open %s", check_file_name(base_name, 0));
+        fault(&st, "record file: cannot open %s", fileset_file_name(base_name, 0));
         return report->fault_count;
     }
-    uint8_t header[HEADER_BYTES];
+    uint8_t header[FILESET_HEADER_BYTES];
     // Without a record length there are no records to hold keys; the trees are not looked at.
     if (check_record_file(&st, header) && st.record_length > 0) {
         for (int n = 1; n <= CHECK_MAX_INDEXES && !stopped(&st); n++) {
@@ -441,47 +432,4 @@ int print_check_report(const check_report *report, FILE *out)
     if (report->stopped)
         fprintf(out, "stopped: fault limit %d reached\n", report->fault_count);
     return report->fault_count;
-}
-
-// Room for a base name of any length the library accepts, with a margin for paths that the
-// tool is given by hand.
-static char file_name_buffer[1024];
-
-int check_name_fits(const char *base_name)
-{
-    return strlen(base_name) + 5 <= sizeof file_name_buffer;
-}
-
-const char *check_file_name(const char *base_name, int n)
-{
-    if (!check_name_fits(base_name))
-        return "";
-    snprintf(file_name_buffer, sizeof file_name_buffer, "%s.db%d", base_name, n);
-    return file_name_buffer;
-}
-
-FILE *check_open_file(const char *base_name, int n)
-{
-    if (!check_name_fits(base_name) || n < 0 || n > 9)
-        return nullptr;
-    return fopen(check_file_name(base_name, n), "rb");
-}
-
-// Offsets beyond 2 GB: a record file may be that large on every target. The build gives
-// this file 64-bit file offsets (_FILE_OFFSET_BITS=64), which make fseeko and ftello 64-bit
-// on Windows as well.
-static_assert(sizeof(off_t) == 8, "64-bit file offsets");
-
-int64_t check_file_size(FILE *f)
-{
-    if (fseeko(f, 0, SEEK_END) != 0)
-        return -1;
-    return (int64_t)ftello(f);
-}
-
-int check_read_at(FILE *f, int64_t at, void *buf, size_t size)
-{
-    if (at < 0 || fseeko(f, (off_t)at, SEEK_SET) != 0)
-        return 0;
-    return fread(buf, 1, size, f) == size;
 }

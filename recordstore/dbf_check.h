@@ -1,7 +1,7 @@
-// The file-set checker and dumper: reads a record file and the index files its header lists
-// with plain stdio, independently of the library's own tree code, and reports every fault of
-// the format and of the tree invariants that it finds. The zkwdbf tool runs it for operators
-// and the tests run it on every file set they write.
+// The file-set checker: reads a record file and the index files its header lists through the
+// shared reader (dbf_fileset.h), independently of the library's own tree code, and reports
+// every fault of the format and of the tree invariants that it finds. The zkwdbf tool runs it
+// for operators and the tests run it on every file set they write.
 //
 // Nothing here trusts a value read from a file: counts, block numbers, parent chains and key
 // ranges are checked before they index anything or bound any loop, so any bytes at all give a
@@ -49,40 +49,5 @@ int check_file_set(const char *base_name, check_report *report);
 
 // Writes the report's messages to out, one a line. Returns the number of faults.
 int print_check_report(const check_report *report, FILE *out);
-
-// Prints the header fields, the file sizes and the record count of a file set. Returns 0, or
-// -1 when the record file cannot be read as one.
-int dump_header(const char *base_name, FILE *out);
-
-// Prints every record, in record-number order when index_no is 0, otherwise in the order of
-// index index_no (an in-order walk of its tree that visits each block at most once). Records
-// are printed as text with \xNN escapes. Returns 0, or -1 when the files cannot be read.
-int dump_records(const char *base_name, int index_no, FILE *out);
-
-// Prints every node of index index_no in block order: leaf or internal, parent, position,
-// count, the record numbers and, for internal nodes, the children with their subtree counts.
-// Returns 0, or -1 when the files cannot be read.
-int dump_nodes(const char *base_name, int index_no, FILE *out);
-
-// The zkwdbf tool's command line (argv[0] is the program name), writing to out and err:
-//   check BASE [--max N]   one line per fault and exit status 1, or an "ok: ..." summary and 0
-//   dump BASE [--index N]  header, record count and records (in the order of index N); 0
-//   nodes BASE N           every node of index N in block order; 0
-// Bad arguments print the usage on err and give 2; files that cannot be dumped give 1.
-int zkwdbf_command(int argc, char **argv, FILE *out, FILE *err);
-
-// File access shared by the checker and the dumper: read-only stdio with 64-bit offsets.
-// The file of number 0 is the record file base.db0, number n (1 to 8) index file base.dbn.
-
-// 1 when base.dbn fits the name buffer of the helpers below.
-int check_name_fits(const char *base_name);
-// The file name of number n, in a buffer that the next call overwrites.
-const char *check_file_name(const char *base_name, int n);
-// Opens file n for reading in binary mode; null when it cannot be opened.
-FILE *check_open_file(const char *base_name, int n);
-// The size of an open file in bytes, or -1.
-int64_t check_file_size(FILE *f);
-// Reads exactly size bytes at offset at. Returns 1, or 0 on a seek failure or short read.
-int check_read_at(FILE *f, int64_t at, void *buf, size_t size);
 
 #endif

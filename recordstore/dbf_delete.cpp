@@ -160,7 +160,7 @@ int renumber_entry(int rs, int t, int32_t m, int32_t d)
     cursor_state keep = cursor_save(is);
     int found = locate_record(rs, t, m, m);
     if (found > 0) {
-        index_node *node = &node_buffers[NODE_SIBLING];
+        index_node *node = node_buffer(node_slot::sibling);
         const slot_state *x = &slot_table[is];
         if (!node_read(is, x->cursor_block, node) || x->cursor_pos >= node->count ||
             node->records[x->cursor_pos] != (uint32_t)m) {
@@ -207,7 +207,8 @@ int delete_record(int rs, int n)
     const int32_t count = slot_table[rs].record_count;
     int isn = index_slot(rs, n);
     const int32_t d = slot_table[isn].cursor_record;
-    if (count == 0 || d < 0 || d >= count || !cursor_on_entry(isn, &node_buffers[NODE_SIBLING]))
+    if (count == 0 || d < 0 || d >= count ||
+        !cursor_on_entry(isn, node_buffer(node_slot::sibling)))
         return 0;
     index_plan plan[DBF_MAX_INDEX + 1];
     if (!locate_everywhere(rs, n, d, plan) || !remove_everywhere(rs, n, plan))

@@ -1,19 +1,17 @@
-// The dumper: prints a file set for people and for failing tests. It reads the files as the
-// checker does, with stdio and no help from the library, and survives any bytes: an in-order
-// walk visits each block at most once and descends no deeper than a sound tree can be.
-#include "dbf_check.h"
-#include "dbf_format.h"
+// The dumper: prints a file set for people and for failing tests. It reads the files through
+// the reader it shares with the checker (dbf_fileset.h), with no help from the library, and
+// survives any bytes: an in-order walk visits each block at most once and descends no deeper
+// than a sound tree can be.
+#include "dbf_dump.h"
+#include "dbf_fileset.h"
 
 #include <stdlib.h>
 #include <string.h>
 
 namespace {
 
-// The format's sizes as signed values, for arithmetic on 64-bit file offsets.
-constexpr int64_t BLOCK_BYTES = (int64_t)BLOCK_SIZE;
-constexpr int64_t HEADER_BYTES = (int64_t)HDR_SIZE;
-constexpr int64_t RECORDS_AT = (int64_t)DBF_RECORDS_START;
-constexpr int64_t MAX_BLOCKS = (int64_t)MAX_BLOCK + 1;
+constexpr int64_t HEADER_BYTES = FILESET_HEADER_BYTES;
+constexpr int64_t RECORDS_AT = FILESET_RECORDS_AT;
 
 // Record bytes as text: printable ASCII as it is, everything else (and the backslash) as \xNN.
 void print_bytes(FILE *out, const uint8_t *p, int n)
@@ -39,15 +37,13 @@ struct record_file {
 int open_record_file(const char *base_name, record_file *rf, FILE *out)
 {
     memset(rf, 0, sizeof *rf);
-    rf->f = check_open_file(base_name, 0);
+    rf->f = fileset_open(base_name, 0);
     if (!rf->f) {
-        fprintf(out, "cannot open %s\n", check_file_name(base_name, 0));
+        fprintf(out, "cannot open %s\n", fileset_file_name(base_name, 0));
         return 0;
     }
-    rf->size = check_file_size(rf->f);
-    if (rf->size < HEADER_BYTES || !check_read_at(rf->f, 0, rf->header, HEADER_BYTES) ||
-        memcmp(rf->header + HDR_MAGIC, DBF_MAGIC, sizeof DBF_MAGIC) != 0) {
-        fprintf(out, "%s is not a record file\n", check_file_name(base_name, 0));
+    if (fileset_read_header(rf->f, rf->header, &rf->size) != FILESET_HEADER_OK) {
+        fprintf(out, "%s is not a record file\n", fileset_file_name(base_name, 0));
         fclose(rf->f);
         return 0;
     }
@@ -71,7 +67,7 @@ void print_record(FILE *out, const record_file *rf, int64_t recno)
         int n = rf->record_length - done;
         if (n > (int)sizeof piece)
             n = (int)sizeof piece;
-        if (!check_read_at(rf->f, at + done, piece, (size_t)n)) {
+        if (!fileset_read_at(rf->f, at + done, piece, (size_t)n)) {
             fprintf(out, "(cannot be read)");
             break;
         }
@@ -92,20 +88,18 @@ struct tree_walk {
 
 void walk_in_order(tree_walk *w, int64_t blk, int depth)
 {
-    uint8_t raw[BLOCK_BYTES];
-    if (!check_read_at(w->idx, blk * BLOCK_BYTES, raw, sizeof raw)) {
+    index_node node;
+    if (!fileset_read_node(w->idx, blk, &node)) {
         fprintf(w->out, "(block %lld cannot be read)\n", (long long)blk);
         return;
     }
-    index_node node;
-    decode_node(raw, &node);
     int count = node.count > NODE_MAX ? NODE_MAX : node.count;
     int is_leaf = node.children[0].block == 0;
     for (int i = 0; i <= count; i++) {
         uint16_t child = node.children[i].block;
         if (!is_leaf && child != 0 && child < w->blocks && depth < MAX_DEPTH &&
-            !(w->reached[child >> 3] & (1u << (child & 7)))) {
-            w->reached[child >> 3] = (uint8_t)(w->reached[child >> 3] | (1u << (child & 7)));
+            !bitmap_get(w->reached, child)) {
+            bitmap_set(w->reached, child);
             walk_in_order(w, child, depth + 1);
         }
         if (i < count) {
@@ -119,26 +113,15 @@ void walk_in_order(tree_walk *w, int64_t blk, int depth)
 // Returns the root's block, or 0 with a line on out.
 int64_t open_index(const char *base_name, int n, FILE **idx, int64_t *blocks, FILE *out)
 {
-    *idx = check_open_file(base_name, n);
+    *idx = fileset_open(base_name, n);
     if (!*idx) {
-        fprintf(out, "cannot open %s\n", check_file_name(base_name, n));
+        fprintf(out, "cannot open %s\n", fileset_file_name(base_name, n));
         return 0;
     }
-    int64_t size = check_file_size(*idx);
-    *blocks = size < 0 ? 0 : size / BLOCK_BYTES;
-    if (*blocks > MAX_BLOCKS)
-        *blocks = MAX_BLOCKS;
-    int64_t blk = 1;
-    for (int64_t steps = 0; steps < *blocks && blk < *blocks; steps++) {
-        uint8_t raw[BLOCK_BYTES];
-        if (!check_read_at(*idx, blk * BLOCK_BYTES, raw, sizeof raw))
-            break;
-        index_node node;
-        decode_node(raw, &node);
-        if (node.parent == 0)
-            return blk;
-        blk = node.parent;
-    }
+    *blocks = fileset_blocks(fileset_size(*idx));
+    root_walk walk = fileset_find_root(*idx, *blocks);
+    if (walk.outcome == ROOT_FOUND)
+        return walk.root;
     fprintf(out, "index %d: no root found from block 1\n", n);
     return 0;
 }
@@ -153,7 +136,7 @@ int dump_header(const char *base_name, FILE *out)
     char path[HDR_PATH_SIZE + 1];
     memcpy(path, rf.header + HDR_PATH, HDR_PATH_SIZE);
     path[HDR_PATH_SIZE] = 0;
-    fprintf(out, "record file    %s, %lld bytes\n", check_file_name(base_name, 0),
+    fprintf(out, "record file    %s, %lld bytes\n", fileset_file_name(base_name, 0),
             (long long)rf.size);
     fprintf(out, "magic          \"%s\"\n", DBF_MAGIC);
     fprintf(out, "path           \"");
@@ -166,20 +149,20 @@ int dump_header(const char *base_name, FILE *out)
         fprintf(out, " and a partial record of %lld bytes",
                 (long long)((rf.size - RECORDS_AT) % rf.record_length));
     fputc('\n', out);
-    for (int n = 1; n <= CHECK_MAX_INDEXES; n++) {
+    for (int n = 1; n <= DBF_MAX_INDEX; n++) {
         int key_length = get_u16le(rf.header + HDR_KEY_LENGTH + 2 * n);
         int key_offset = get_u16le(rf.header + HDR_KEY_OFFSET + 2 * n);
         if (key_length == 0)
             continue;
         fprintf(out, "index %d        key offset %d, key length %d, ", n, key_offset,
                 key_length);
-        FILE *idx = check_open_file(base_name, n);
+        FILE *idx = fileset_open(base_name, n);
         if (idx) {
-            fprintf(out, "%s %lld bytes\n", check_file_name(base_name, n),
-                    (long long)check_file_size(idx));
+            fprintf(out, "%s %lld bytes\n", fileset_file_name(base_name, n),
+                    (long long)fileset_size(idx));
             fclose(idx);
         } else {
-            fprintf(out, "%s missing\n", check_file_name(base_name, n));
+            fprintf(out, "%s missing\n", fileset_file_name(base_name, n));
         }
     }
     fclose(rf.f);
@@ -204,11 +187,11 @@ int dump_records(const char *base_name, int index_no, FILE *out)
         if (root == 0) {
             result = -1;
         } else {
-            w.reached = (uint8_t *)calloc((size_t)(w.blocks + 7) / 8, 1);
+            w.reached = bitmap_new(w.blocks);
             if (!w.reached) {
                 result = -1;
             } else {
-                w.reached[root >> 3] = (uint8_t)(1u << (root & 7));
+                bitmap_set(w.reached, root);
                 walk_in_order(&w, root, 1);
                 free(w.reached);
             }
@@ -230,11 +213,9 @@ int dump_nodes(const char *base_name, int index_no, FILE *out)
     fprintf(out, "index %d: %lld blocks, root block %lld\n", index_no, (long long)blocks,
             (long long)root);
     for (int64_t blk = 1; blk < blocks; blk++) {
-        uint8_t raw[BLOCK_BYTES];
-        if (!check_read_at(idx, blk * BLOCK_BYTES, raw, sizeof raw))
-            break;
         index_node node;
-        decode_node(raw, &node);
+        if (!fileset_read_node(idx, blk, &node))
+            break;
         int is_leaf = node.children[0].block == 0;
         fprintf(out, "block %lld: %s, parent %u, pos_in_parent %u, self %u, count %u\n",
                 (long long)blk, is_leaf ? "leaf" : "internal", node.parent, node.pos_in_parent,

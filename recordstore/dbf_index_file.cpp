@@ -23,7 +23,7 @@ int index_size_ok(int is)
 int find_root(int is)
 {
     uint32_t blocks = index_block_count(is);
-    index_node *node = &node_buffers[NODE_WORK];
+    index_node *node = node_buffer(node_slot::work);
     uint32_t blk = 1;
     for (uint32_t steps = 0; steps <= blocks; steps++) {
         if (!node_read(is, blk, node))

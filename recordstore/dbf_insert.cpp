@@ -90,14 +90,14 @@ int write_right_half(int is, index_node *node, split_halves *h)
         return 0;
     if (node_is_leaf(node))
         return 1;
-    return adopt_children(is, node, 0, NODE_MIN, &node_buffers[NODE_PARENT_BUF]);
+    return adopt_children(is, node, 0, NODE_MIN, node_buffer(node_slot::parent));
 }
 
-/* Enters both halves and the median into their parent (block up, read into NODE_PARENT_BUF)
+/* Enters both halves and the median into their parent (block up, read into node_slot::parent)
  * at the left half's place, and moves the positions of the later children on by one. */
 int link_halves(int is, uint16_t up, const split_halves *h)
 {
-    index_node *parent = &node_buffers[NODE_PARENT_BUF];
+    index_node *parent = node_buffer(node_slot::parent);
     if (!node_read(is, up, parent))
         return 0;
     int count = parent->count, q = h->q;
@@ -169,7 +169,7 @@ int index_has_room(int rs, int n, const uint8_t *key)
     if (blocks + MAX_DEPTH + 1 <= MAX_BLOCK + 1)
         return 1;
     cursor_state before = cursor_save(is);
-    index_node *leaf = &node_buffers[NODE_WORK];
+    index_node *leaf = node_buffer(node_slot::work);
     int need = find_key(rs, n, key, FIND_INSERT) < 0 ||
                        !node_read(is, slot_table[is].cursor_block, leaf)
                    ? -1
@@ -207,7 +207,7 @@ int32_t insert_entry(int rs, int n, int32_t recno, const uint8_t *key)
     if (!adjust_counts_above(is, blk, pos, parent, +1))
         return -1;
     if (count + 1 > NODE_MAX) {
-        if (!node_read(is, blk, &node_buffers[NODE_WORK]) || !split_node(is))
+        if (!node_read(is, blk, node_buffer(node_slot::work)) || !split_node(is))
             return -1;
         /* The split moved the new entry to another block or position: put the cursor on it
          * again so that it designates a real entry. */
@@ -219,8 +219,8 @@ int32_t insert_entry(int rs, int n, int32_t recno, const uint8_t *key)
 
 int split_node(int is)
 {
-    index_node *node = &node_buffers[NODE_WORK];
-    index_node *parent = &node_buffers[NODE_PARENT_BUF];
+    index_node *node = node_buffer(node_slot::work);
+    index_node *parent = node_buffer(node_slot::parent);
     for (int depth = 0; depth < MAX_DEPTH; depth++) {
         if (node->count != NODE_SLOTS)
             return corrupt();

@@ -5,7 +5,11 @@
 
 #include "dbf_tree.h"
 
+namespace {
 index_node node_buffers[3];
+}
+
+index_node *node_buffer(node_slot slot) { return &node_buffers[(int)slot]; }
 uint8_t key_buffers[2][DBF_MAX_KEY];
 
 /* ---- nodes ---- */
@@ -59,7 +63,7 @@ int node_write(int is, uint32_t blk, const index_node *node)
 
 int write_empty_node(int is, uint32_t blk)
 {
-    index_node *node = &node_buffers[NODE_PARENT_BUF];
+    index_node *node = node_buffer(node_slot::parent);
     memset(node, 0, sizeof *node);
     node->self = (uint16_t)blk;
     return node_write(is, blk, node);
@@ -76,7 +80,7 @@ int index_shorten(int is, uint32_t blocks)
 
 int64_t index_entries(int is)
 {
-    index_node *node = &node_buffers[NODE_WORK];
+    index_node *node = node_buffer(node_slot::work);
     if (!node_read(is, slot_table[is].root_block, node))
         return -1;
     int64_t total = node->count;

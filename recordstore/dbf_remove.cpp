@@ -1,8 +1,8 @@
 /* Removal of one entry from one index and the repair of the tree: remove_entry,
  * rebalance_after_delete (borrow from the left, borrow from the right, merge), the collapse
  * of an empty internal root, and release_block, which keeps the index file free of holes.
- * Works on the three node buffers: NODE_WORK the node that lost an entry, NODE_PARENT_BUF
- * its parent, NODE_SIBLING the sibling it borrows from or merges with.
+ * Works on the three node buffers: node_slot::work the node that lost an entry,
+ * node_slot::parent its parent, node_slot::sibling the sibling it borrows from or merges with.
  */
 #include <string.h>
 
@@ -60,7 +60,7 @@ int move_last_block(int is, uint32_t b, index_node *moved, index_node *other)
 /* release_block: frees block b of index slot is without leaving a hole. When b is the last
  * block the file is shortened by one block; otherwise the last block moves into b first.
  * 1, or 0 with last_error 4 (corrupt links) or 6 (write or truncation failed). Uses
- * NODE_SIBLING for the moved node and NODE_PARENT_BUF for its relatives. */
+ * node_slot::sibling for the moved node and node_slot::parent for its relatives. */
 int release_block(int is, uint32_t b)
 {
     uint32_t blocks = index_block_count(is);
@@ -68,17 +68,17 @@ int release_block(int is, uint32_t b)
         return corrupt();
     uint32_t last = blocks - 1;
     if (b != last &&
-        !move_last_block(is, b, &node_buffers[NODE_SIBLING], &node_buffers[NODE_PARENT_BUF]))
+        !move_last_block(is, b, node_buffer(node_slot::sibling), node_buffer(node_slot::parent)))
         return 0;
     return index_shorten(is, last);
 }
 
 /* Collapse of an internal root without entries: its only child becomes the root and the old
- * root's block is released. The old root is in NODE_WORK. */
+ * root's block is released. The old root is in node_slot::work. */
 int collapse_root(int is)
 {
-    index_node *root = &node_buffers[NODE_WORK];
-    index_node *child = &node_buffers[NODE_PARENT_BUF];
+    index_node *root = node_buffer(node_slot::work);
+    index_node *child = node_buffer(node_slot::parent);
     if (root->self != slot_table[is].root_block)
         return corrupt();
     if (!read_child(is, root, 0, child))
@@ -95,9 +95,9 @@ int collapse_root(int is)
  * the left one when W is P's last child, else the right one. *h is W's position in P. */
 int read_family(int is, int *h, bool *left)
 {
-    index_node *w = &node_buffers[NODE_WORK];
-    index_node *p = &node_buffers[NODE_PARENT_BUF];
-    index_node *s = &node_buffers[NODE_SIBLING];
+    index_node *w = node_buffer(node_slot::work);
+    index_node *p = node_buffer(node_slot::parent);
+    index_node *s = node_buffer(node_slot::sibling);
     if (!read_parent(is, w, p))
         return 0;
     if (p->count == 0 || p->count > NODE_MAX)
@@ -117,9 +117,9 @@ int read_family(int is, int *h, bool *left)
  * up in its place, S's last child moves to W's front. */
 int borrow_from_left(int is, int h)
 {
-    index_node *w = &node_buffers[NODE_WORK];
-    index_node *p = &node_buffers[NODE_PARENT_BUF];
-    index_node *s = &node_buffers[NODE_SIBLING];
+    index_node *w = node_buffer(node_slot::work);
+    index_node *p = node_buffer(node_slot::parent);
+    index_node *s = node_buffer(node_slot::sibling);
     bool internal = !node_is_leaf(w);
     int sc = s->count;
     uint32_t moved = s->children[sc].subtree_count + 1;
@@ -143,9 +143,9 @@ int borrow_from_left(int is, int h)
  * in its place, S's first child moves to W's end. */
 int borrow_from_right(int is, int h)
 {
-    index_node *w = &node_buffers[NODE_WORK];
-    index_node *p = &node_buffers[NODE_PARENT_BUF];
-    index_node *s = &node_buffers[NODE_SIBLING];
+    index_node *w = node_buffer(node_slot::work);
+    index_node *p = node_buffer(node_slot::parent);
+    index_node *s = node_buffer(node_slot::sibling);
     bool internal = !node_is_leaf(w);
     int sc = s->count;
     uint32_t moved = s->children[0].subtree_count + 1;
@@ -170,12 +170,12 @@ int borrow_from_right(int is, int h)
 
 /* Joins W and S (23 and 24 entries) and their separator into one node of 48 in the left
  * one's block, and takes the separator and the right one's child entry out of P. Leaves the
- * merged node in NODE_WORK and gives the freed (right) block. */
+ * merged node in node_slot::work and gives the freed (right) block. */
 uint32_t join_siblings(int h, bool left)
 {
-    index_node *w = &node_buffers[NODE_WORK];
-    index_node *p = &node_buffers[NODE_PARENT_BUF];
-    index_node *s = &node_buffers[NODE_SIBLING];
+    index_node *w = node_buffer(node_slot::work);
+    index_node *p = node_buffer(node_slot::parent);
+    index_node *s = node_buffer(node_slot::sibling);
     /* P's entry sep and child sep + 1 leave it; children after sep change place. */
     int sep = left ? h - 1 : h;
     index_node *lo = left ? s : w, *hi = left ? w : s;
@@ -199,13 +199,13 @@ uint32_t join_siblings(int h, bool left)
 
 /* Merge: W and S make one node (join_siblings), P loses an entry, the children of P and of
  * the merged node learn their new places, and the freed block is released. Then P, which
- * may now be short itself, is read into NODE_WORK: from its block if that is still inside
+ * may now be short itself, is read into node_slot::work: from its block if that is still inside
  * the file, otherwise from the freed block (P was the last block and moved there). */
 int merge_siblings(int is, int h, bool left)
 {
-    index_node *w = &node_buffers[NODE_WORK];
-    index_node *p = &node_buffers[NODE_PARENT_BUF];
-    index_node *s = &node_buffers[NODE_SIBLING];
+    index_node *w = node_buffer(node_slot::work);
+    index_node *p = node_buffer(node_slot::parent);
+    index_node *s = node_buffer(node_slot::sibling);
     bool internal = !node_is_leaf(w);
     int sep = left ? h - 1 : h;
     uint32_t freed = join_siblings(h, left);
@@ -222,14 +222,14 @@ int merge_siblings(int is, int h, bool left)
     return node_read(is, next, w);
 }
 
-/* rebalance_after_delete: repairs the tree upwards from the node in NODE_WORK, which has
+/* rebalance_after_delete: repairs the tree upwards from the node in node_slot::work, which has
  * just lost an entry, until every node outside the root holds 24 to 48 entries: borrow from
  * the left or right sibling, or merge with it and continue with the parent, which lost an
  * entry in the merge. An internal root left without entries is collapsed; a root leaf
  * without entries is the empty index and stays. 1, or 0 with last_error 4 or 6. */
 int rebalance_after_delete(int is)
 {
-    index_node *w = &node_buffers[NODE_WORK];
+    index_node *w = node_buffer(node_slot::work);
     for (int depth = 0; depth < MAX_DEPTH; depth++) {
         if (w->parent == 0)
             return w->count > 0 || node_is_leaf(w) ? 1 : collapse_root(is);
@@ -242,7 +242,7 @@ int rebalance_after_delete(int is)
         bool left = false;
         if (!read_family(is, &h, &left))
             return 0;
-        if (node_buffers[NODE_SIBLING].count > NODE_MIN)
+        if (node_buffer(node_slot::sibling)->count > NODE_MIN)
             return left ? borrow_from_left(is, h) : borrow_from_right(is, h);
         if (!merge_siblings(is, h, left))
             return 0;
@@ -250,15 +250,15 @@ int rebalance_after_delete(int is)
     return corrupt();
 }
 
-/* Replaces the entry at the cursor of internal node W (in NODE_WORK) by its predecessor, the
- * last entry of a leaf, and leaves that leaf in NODE_WORK with the cursor on the entry to
+/* Replaces the entry at the cursor of internal node W (in node_slot::work) by its predecessor, the
+ * last entry of a leaf, and leaves that leaf in node_slot::work with the cursor on the entry to
  * drop. 0 with last_error 4 when the step back fails (nothing is changed then). */
 int take_predecessor(int rs, int n)
 {
     int is = index_slot(rs, n);
     const slot_state *x = &slot_table[is];
-    index_node *w = &node_buffers[NODE_WORK];
-    index_node *p = &node_buffers[NODE_PARENT_BUF];
+    index_node *w = node_buffer(node_slot::work);
+    index_node *p = node_buffer(node_slot::parent);
     uint16_t inner = w->self;
     int inner_pos = x->cursor_pos;
     if (seek_rank(rs, n, -1, DBF_SEEK_CUR) < 0)
@@ -280,7 +280,7 @@ int remove_entry(int rs, int n)
 {
     int is = index_slot(rs, n);
     const slot_state *x = &slot_table[is];
-    index_node *w = &node_buffers[NODE_WORK];
+    index_node *w = node_buffer(node_slot::work);
     if (!node_read(is, x->cursor_block, w))
         return 0;
     int pos = x->cursor_pos;

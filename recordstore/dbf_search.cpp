@@ -41,13 +41,13 @@ int scan_node(int is, index_node *node, int64_t t, int dir, int k, bool skip_chi
     return SCAN_END;
 }
 
-/* Walks from the cursor's entry (node already in NODE_WORK) to the entry of rank t, forward
+/* Walks from the cursor's entry (node already in node_slot::work) to the entry of rank t, forward
  * or backward: through the rest of the node, down into the child that holds t, or up to the
  * parent, continuing after (or before) the child the walk came from. Returns as
  * seek_descend. */
 int seek_walk(int is, int64_t t)
 {
-    index_node *node = &node_buffers[NODE_WORK];
+    index_node *node = node_buffer(node_slot::work);
     int64_t cur = slot_table[is].cursor_rank;
     int dir = t > cur ? 1 : -1;
     int k = slot_table[is].cursor_pos + (dir > 0 ? 1 : 0);
@@ -188,7 +188,7 @@ int32_t seek_rank(int rs, int n, int32_t offset, int whence)
     }
     cursor_state before = cursor_save(is);
     int found;
-    if (whence == DBF_SEEK_CUR && cursor_on_entry(is, &node_buffers[NODE_WORK]))
+    if (whence == DBF_SEEK_CUR && cursor_on_entry(is, node_buffer(node_slot::work)))
         found = t == x->cursor_rank ? 1 : seek_walk(is, t);
     else
         found = seek_descend(is, t);

@@ -25,11 +25,13 @@
 
 /* ---- shared working storage (dbf_node.cpp) ---- */
 
-/* Three node buffers: NODE_WORK the working node, NODE_PARENT_BUF its parent or a new node,
- * NODE_SIBLING the sibling of a deletion's repair. find_key, seek_rank, insert_entry and
- * split_node use NODE_WORK and NODE_PARENT_BUF; NODE_SIBLING is left to deletion. */
-enum { NODE_WORK = 0, NODE_PARENT_BUF = 1, NODE_SIBLING = 2 };
-extern index_node node_buffers[3];
+/* The three node buffers, named by a type of their own so that a node field's offset
+ * (NODE_PARENT, NODE_SELF of dbf_format.h) cannot stand in for one: node_slot::work the
+ * working node, node_slot::parent its parent or a new node, node_slot::sibling the sibling
+ * of a deletion's repair. find_key, seek_rank, insert_entry and split_node use work and
+ * parent; sibling is left to deletion. */
+enum class node_slot : uint8_t { work, parent, sibling };
+index_node *node_buffer(node_slot slot);
 /* Two key buffers: key_buffers[0] the search key, key_buffers[1] a record's key. */
 extern uint8_t key_buffers[2][DBF_MAX_KEY];
 
@@ -50,12 +52,12 @@ int node_read(int is, uint32_t blk, index_node *node);
  * 6 when the write failed. The node's self field is written as it stands. */
 int node_write(int is, uint32_t blk, const index_node *node);
 /* Writes an empty root node (parent 0, position 0, self blk, count 0) at block blk, through
- * NODE_PARENT_BUF. */
+ * node_slot::parent. */
 int write_empty_node(int is, uint32_t blk);
 /* Shortens index slot is to `blocks` blocks (at least 2). 1, or 0 with last_error 6. */
 int index_shorten(int is, uint32_t blocks);
 /* Number of entries held by the index (root count plus the root's subtree counts), or -1
- * with last_error 4 when the root cannot be read. Uses NODE_WORK. */
+ * with last_error 4 when the root cannot be read. Uses node_slot::work. */
 int64_t index_entries(int is);
 
 /* Whether child entry pos of parent exists and leads to block child: the check that a
@@ -175,7 +177,7 @@ int seek_descend(int is, int64_t t);
  * last_error 9 (bad whence) or 15 (rank out of range) or 4 (corrupt index); -9 with
  * last_error 0 when the index holds fewer entries than the record count and the rank is
  * not in it. SEEK_CUR walks from the cursor's node when the cursor stands on a valid entry
- * and descends from the root otherwise. Uses NODE_WORK and NODE_PARENT_BUF. */
+ * and descends from the root otherwise. Uses node_slot::work and node_slot::parent. */
 int32_t seek_rank(int rs, int n, int32_t offset, int whence);
 
 /* ---- insertion (dbf_insert.cpp) ---- */
@@ -192,7 +194,7 @@ int index_has_room(int rs, int n, const uint8_t *key);
  * new entry, or -1 with last_error 4 (corrupt) or 6 (write failed). The cursor is left on
  * the new entry (valid block, position, rank and record even after a split). */
 int32_t insert_entry(int rs, int n, int32_t recno, const uint8_t *key);
-/* Splits the overfull node (49 entries) held in NODE_WORK of index slot is, and its parents
+/* Splits the overfull node (49 entries) held in node_slot::work of index slot is, and its parents
  * while they overflow. 1, or 0 with last_error 4 or 6. The cursor is not touched. */
 int split_node(int is);
 /* Enters the new record recno (whose bytes are `record`, already written) into every open

@@ -9,7 +9,11 @@
 //   zkwdbf nodes BASE N           every node of index N in block order
 //
 // Bad arguments print the usage and exit 2; a file set that cannot be dumped exits 1.
+#include "zkwdbf_cli.h"
+
 #include "dbf_check.h"
+#include "dbf_dump.h"
+#include "dbf_fileset.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -69,7 +73,7 @@ int zkwdbf_command(int argc, char **argv, FILE *out, FILE *err)
         return usage(err);
     const char *command = argv[1];
     const char *base = argv[2];
-    if (!check_name_fits(base)) {
+    if (!fileset_name_fits(base)) {
         fprintf(err, "zkwdbf: base name too long\n");
         return 2;
     }

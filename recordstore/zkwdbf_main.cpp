@@ -1,6 +1,6 @@
 // zkwdbf: the record store's file-set checker and dumper for operators; zkwdbf_cli.cpp has
 // its commands.
-#include "dbf_check.h"
+#include "zkwdbf_cli.h"
 
 int main(int argc, char **argv)
 {

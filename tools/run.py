@@ -29,14 +29,13 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "wine"))
 
 from display import virtual_display  # noqa: E402
 from lines import pty_pair, stop_process  # noqa: E402
+from program_folder import RELAY_MESSAGE_BOXES, message_boxes, settings_text  # noqa: E402
+from program_folder import windows_folder  # noqa: E402
 from rz import rz_receiver  # noqa: E402
 from wine import wine_prefix  # noqa: E402
-from e2e import RELAY_MESSAGE_BOXES, message_boxes, settings_text  # noqa: E402
-from e2e import windows_folder  # noqa: E402
 
 # LC_ALL, since it overrides whatever LC_* the caller's session sets.
 POLISH = {"LANG": "pl_PL.UTF-8", "LC_ALL": "pl_PL.UTF-8"}

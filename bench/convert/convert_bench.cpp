@@ -1,17 +1,16 @@
-// Lookup conversion against the record store's own bulk load of the same records, beside
+// Lookup conversion against appending the same records to the record store one by one with
+// add_member, beside
 // SQLite's .import of the same file into a table whose two indexes exist before the import.
 //
 // Lookup files of 40-character lines (CR LF) are generated with random or ascending keys:
 // key 1 is characters 1 to 13, key 2 characters 14 to 23. Each file is converted with one
-// and with two keys. The bulk load creates the same file set and appends the same records
-// with add_member, with no reading or cutting of lines; the ratio conversion / bulk load is
+// and with two keys. The appends create the same file set and add the same records with
+// add_member, with no reading or cutting of lines; the ratio conversion / appends is
 // what the conversion's own work costs (target: at most 1.1).
 //
 // Usage: convert_bench [lines ...]   (default: 100000 1000000)
 // Run from a folder with room for the files (about 100 bytes per line); sqlite3 is optional.
 #include "lookup_convert.h"
-#include "message_box.h"
-#include "progress.h"
 #include "settings.h"
 #include "zkw_dbf.h"
 
@@ -23,11 +22,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-// The bench draws nothing and shows nothing.
-char status_text[256];
-void show_progress(int, int) {}
-void message_box(message_owner, const char *, const char *, unsigned) {}
 
 namespace {
 
@@ -101,9 +95,9 @@ timing time_conversion(const std::string &lookup, int keys)
     return took;
 }
 
-timing time_bulk_load(const std::vector<char> &records, long lines, int keys)
+timing time_appends(const std::vector<char> &records, long lines, int keys)
 {
-    const std::string base = std::string(FOLDER) + "bulk";
+    const std::string base = std::string(FOLDER) + "appends";
     remove_DBF(base.c_str());
     auto start = std::chrono::steady_clock::now();
     double cpu_start = cpu_seconds();
@@ -119,7 +113,7 @@ timing time_bulk_load(const std::vector<char> &records, long lines, int keys)
     close_DBF(handle);
     timing took = {seconds_since(start), cpu_seconds() - cpu_start};
     if (count != lines) {
-        std::fprintf(stderr, "bulk load made %d records of %ld\n", count, lines);
+        std::fprintf(stderr, "appends made %d records of %ld\n", count, lines);
         std::exit(1);
     }
     remove_DBF(base.c_str());
@@ -166,7 +160,7 @@ int main(int argc, char **argv)
         return 1;
 
     std::printf("%-9s %-6s %-4s %11s %11s %7s %5s %9s %11s\n", "lines", "order", "keys",
-                "convert/s", "bulk/s", "ratio", "", "cpu ratio", "sqlite/s");
+                "convert/s", "append/s", "ratio", "", "cpu ratio", "sqlite/s");
     for (long lines : sizes) {
         for (int sorted = 0; sorted <= 1; sorted++) {
             const std::string lookup = std::string(FOLDER) + "lookup.txt";
@@ -177,21 +171,21 @@ int main(int argc, char **argv)
                 // noisy), each pair in turn in either order: the one that goes first shares the
                 // machine with the write-back of the lookup file just generated.
                 const int runs = lines <= 200000 ? 3 : 2;
-                timing convert = {1e30, 1e30}, bulk = {1e30, 1e30};
+                timing convert = {1e30, 1e30}, appends = {1e30, 1e30};
                 for (int run = 0; run < runs; run++) {
-                    timing b = run % 2 ? time_bulk_load(records, lines, keys) : timing{1e30, 1e30};
+                    timing b = run % 2 ? time_appends(records, lines, keys) : timing{1e30, 1e30};
                     timing c = time_conversion(lookup, keys);
                     if (run % 2 == 0)
-                        b = time_bulk_load(records, lines, keys);
+                        b = time_appends(records, lines, keys);
                     convert = c.wall < convert.wall ? c : convert;
-                    bulk = b.wall < bulk.wall ? b : bulk;
+                    appends = b.wall < appends.wall ? b : appends;
                 }
-                const double ratio = convert.wall / bulk.wall;
+                const double ratio = convert.wall / appends.wall;
                 const double count = static_cast<double>(lines);
                 std::printf("%-9ld %-6s %-4d %11.0f %11.0f %7.3f %5s %9.3f %11.0f\n", lines,
                             sorted ? "sorted" : "random", keys, count / convert.wall,
-                            count / bulk.wall, ratio, ratio <= 1.1 ? "ok" : "OVER",
-                            convert.cpu / bulk.cpu, sqlite > 0 ? count / sqlite : 0.0);
+                            count / appends.wall, ratio, ratio <= 1.1 ? "ok" : "OVER",
+                            convert.cpu / appends.cpu, sqlite > 0 ? count / sqlite : 0.0);
                 std::fflush(stdout);
             }
             std::remove(lookup.c_str());

@@ -1,4 +1,4 @@
-// Deletion through the public API: bulk-load `count` records (as bench_load does, timed for
+// Deletion through the public API: append `count` records (as bench_load does, timed for
 // the comparison), then delete half of them in random order, each found by its key 1 with
 // has_member and removed with delete_member; with one and with two indexes. Records of 40
 // bytes, key 1 of 13 random characters at offset 0, key 2 of 8 at offset 13. Printed: load

@@ -1,5 +1,6 @@
-// Bulk load through the public API, as the conversion does it: create the set and its
-// indexes, close, reopen, then member_in_DBF / add_member / member_in_DBF per record.
+// Loading by appends through the public API, one record at a time as the conversion does it:
+// create the set and its indexes, close, reopen, then member_in_DBF / add_member /
+// member_in_DBF per record (the library has no bulk load that builds an index at once).
 // Records of 40 bytes, key 1 of 13 bytes at offset 0, key 2 of 8 bytes at offset 13; keys
 // in random and in sorted order; one and two indexes. Beside each figure, the sqlite3 shell
 // doing the same in the same run (journal and synchronous off, one transaction): with the

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""The record store's bulk load natively and as a 64-bit Windows program under Wine, in one
-run, printed as one table: seconds of each, their ratio, and sqlite3 (native only) beside.
+"""The record store loaded by appends (add_member, one record at a time) natively and as a
+64-bit Windows program under Wine, in one run, printed as one table: seconds of each, their
+ratio, and sqlite3 (native only) beside.
 
 Builds first with `cmake --build --preset native-release` and `--preset mingw-x86_64`
 (target bench_recordstore_load), unless --no-build. For each count the native benchmark runs,

@@ -1,18 +1,19 @@
 #!/usr/bin/env python3
 """Benchmark of the batch send against rz on an emulated serial line, beside lrzsz's sz.
 
-    bench_zmodem.py --zsend build/zb-rel/bench/zmodem/zsend_bench
+    bench_zmodem.py --cli build/zb-rel/kestrel-cli
                     [--emulator build/zb-rel/bench/zmodem/line_emulator]
-                    [--wine-zsend build/zb-x64/tests/zmodem/zsend.exe --wine-prefix FOLDER]
+                    [--wine-cli build/zb-x64/kestrel-cli.exe --wine-prefix FOLDER]
                     [--quick] [--size N] [--slow-size N] [--account] [--realtime]
-    bench_zmodem.py --noisy [--runs N] [--limit SECONDS] --zsend ... [--wine-zsend ...]
+    bench_zmodem.py --noisy [--runs N] [--limit SECONDS] --cli ... [--wine-cli ...]
 
-For 115200 and 9600 baud with 0 and 2 ms one-way latency it sends a file of random bytes
-(200 KB at 115200; 24 KB at 9600, to keep the run short) to rz through line_emulator (beside
-zsend_bench unless --emulator names it) and prints the efficiency: file bytes per second,
-counted from the first to the last byte the sender put on the line (as due at the receiver),
-divided by the line's byte rate (baud / 10). Then the CPU seconds per megabyte of each sender
-on an unpaced socat line (Wine's own server process not counted).
+For 115200 and 9600 baud with 0 and 2 ms one-way latency `kestrel-cli send` sends a file of
+random bytes (200 KB at 115200; 24 KB at 9600, to keep the run short) to rz through
+line_emulator (in bench/zmodem/ of the build of --cli unless --emulator names it) and prints
+the efficiency: file bytes per second, counted from the first to the last byte the sender put
+on the line (as due at the receiver), divided by the line's byte rate (baud / 10). Then the
+CPU seconds per megabyte of each sender on an unpaced socat line (Wine's own server process
+not counted).
 Targets at 115200 baud: at least 91% with 0 ms, 88% with 2 ms.
 
 --account traces every run and prints where its time went (line_account.py). --realtime runs
@@ -57,14 +58,13 @@ def make_file(path, size, seed=5):
 
 def start_sender(kind, args, device, path, name, log=subprocess.DEVNULL):
     """Starts one sender on device, its output to log; returns its Popen."""
-    if kind == "zsend":
-        env = dict(os.environ, KESTREL_COM1=device)
-        return subprocess.Popen([args.zsend, "0", "0", path, name], env=env,
+    if kind == "cli":
+        return subprocess.Popen([args.cli, "send", "--port", device, path + "=" + name],
                                 stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
-    if kind == "zsend-wine":
+    if kind == "cli-wine":
         args.prefix.map_com(1, device)
         wpath = "Z:" + path.replace("/", "\\")
-        return args.prefix.run([args.wine_zsend, "0", "0", wpath, name],
+        return args.prefix.run([args.wine_cli, "send", "--port", "COM1", wpath + "=" + name],
                                stdout=log, stderr=subprocess.STDOUT)
     fd = os.open(device, os.O_RDWR | os.O_NOCTTY)
     try:
@@ -109,7 +109,7 @@ def paced_run(kind, args, work, baud, latency_ms, size):
             status, _ = wait_rusage(proc, limit)
             rz.finish(settle=2.0)
     first, last = line.first_ab, line.last_ab
-    if kind == "zsend-wine":
+    if kind == "cli-wine":
         args.prefix.stop()
     ok = status == 0 and check(inbox, "bench.bin", original)
     note = ""
@@ -137,7 +137,7 @@ def cpu_run(kind, args, work, size):
             proc = start_sender(kind, args, a, path, "cpu.bin")
             status, cpu = wait_rusage(proc, 120)
             rz.finish(settle=2.0)
-    if kind == "zsend-wine":
+    if kind == "cli-wine":
         args.prefix.stop()
     ok = status == 0 and check(inbox, "cpu.bin", original)
     shutil.rmtree(folder, ignore_errors=True)
@@ -162,7 +162,7 @@ def noisy_run(kind, args, work, ber, seed):
                 proc = start_sender(kind, args, line.a, path, "noisy.bin", log)
                 status, _ = wait_rusage(proc, args.limit)
             rz.finish(settle=3.0)
-    if kind == "zsend-wine":
+    if kind == "cli-wine":
         args.prefix.stop()
     intact = check(inbox, "noisy.bin", original)
     if args.keep_logs and not (status == 0 and intact):
@@ -208,8 +208,8 @@ def noisy_table(args, senders, work):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--zsend", required=True)
-    ap.add_argument("--wine-zsend")
+    ap.add_argument("--cli", required=True)
+    ap.add_argument("--wine-cli")
     ap.add_argument("--wine-prefix")
     ap.add_argument("--quick", action="store_true", help="115200 baud only")
     ap.add_argument("--emulator")
@@ -217,7 +217,7 @@ def main():
     ap.add_argument("--slow-size", type=int, default=24_000, help="file bytes at 9600 baud")
     ap.add_argument("--account", action="store_true")
     ap.add_argument("--realtime", action="store_true")
-    ap.add_argument("--senders", default="zsend,zsend-wine,sz")
+    ap.add_argument("--senders", default="cli,cli-wine,sz")
     ap.add_argument("--no-cpu", action="store_true")
     ap.add_argument("--no-paced", action="store_true", help="only the CPU figures")
     ap.add_argument("--noisy", action="store_true", help="the noisy-line table instead")
@@ -228,17 +228,17 @@ def main():
     ap.add_argument("--keep-logs", action="store_true", help="keep the folders of failed noisy runs")
     args = ap.parse_args()
     args.emulator = args.emulator or os.path.join(
-        os.path.dirname(os.path.abspath(args.zsend)), "line_emulator")
+        os.path.dirname(os.path.abspath(args.cli)), "bench", "zmodem", "line_emulator")
     if args.realtime:
         # Children inherit the policy: rz, the senders, Wine and its server alike.
         os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(10))
     wanted = args.senders.split(",")
-    senders = ["zsend"] if "zsend" in wanted else []
-    if args.wine_zsend and "zsend-wine" in wanted:
+    senders = ["cli"] if "cli" in wanted else []
+    if args.wine_cli and "cli-wine" in wanted:
         from wine import wine_prefix
         args.prefix = wine_prefix(args.wine_prefix or os.path.join(
-            os.path.dirname(os.path.abspath(args.wine_zsend)), "bench-wineprefix"))
-        senders.append("zsend-wine")
+            os.path.dirname(os.path.abspath(args.wine_cli)), "bench-wineprefix"))
+        senders.append("cli-wine")
     if "sz" in wanted:
         senders.append("sz")
     work = tempfile.mkdtemp(prefix="kestrel-bench-")

@@ -8,9 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -230,6 +233,9 @@ TEST_F(convert_test, bad_first_key_settings_fail_the_conversion)
         settings.key1_offset = c.offset;
         settings.key1_length = c.length;
         EXPECT_EQ(convert_lookup(), 0);
+        // A record file of no bytes is refused before any key is looked at.
+        EXPECT_EQ(last_convert_failure(),
+                  c.line_length == 0 ? CONVERT_NOT_CREATED : CONVERT_NO_INDEX);
     }
 }
 
@@ -239,6 +245,7 @@ TEST_F(convert_test, second_key_that_cannot_be_indexed_fails_and_absent_one_buil
     settings.key2_offset = 7;
     settings.key2_length = 3; // ends past line_length 8
     EXPECT_EQ(convert_lookup(), 0);
+    EXPECT_EQ(last_convert_failure(), CONVERT_NO_INDEX);
 
     const int absent[][2] = {{0, 3}, {3, 0}, {-1, 3}};
     for (const auto &c : absent) {
@@ -288,6 +295,7 @@ TEST_F(convert_test, file_in_place_that_is_no_record_file_fails_the_conversion)
     folder.write("~tmpdbf.db0", "this is not a record file");
     open_lookup("ABCD\r\n");
     EXPECT_EQ(convert_lookup(), 0);
+    EXPECT_EQ(last_convert_failure(), CONVERT_NOT_CREATED);
     EXPECT_EQ(folder.read("~tmpdbf.db0"), "this is not a record file");
 }
 
@@ -300,6 +308,31 @@ TEST_F(convert_test, read_that_fails_ends_the_conversion_instead_of_looping)
     platform_rewind(write_only);
     lookup_handle = write_only;
     EXPECT_EQ(convert_lookup(), 0);
+    EXPECT_EQ(last_convert_failure(), CONVERT_READ_FAILED);
+}
+
+TEST_F(convert_test, lookup_file_beyond_what_a_file_set_holds_is_refused_unread)
+{
+    // Four lines, then a hole up to 4 GiB + 84 bytes, which costs no disk space: the low 32
+    // bits of the size alone would convert the four lines and call that a success.
+    std::string line = std::string(19, 'L') + "\r\n";
+    folder.write("LOOKUP.TXT", line + line + line + line);
+    const std::string path = folder.file("LOOKUP.TXT");
+    std::error_code error;
+    std::filesystem::resize_file(path, (std::uint64_t{1} << 32) + 84, error);
+    ASSERT_FALSE(error) << error.message();
+    lookup_handle = platform_open_read(path.c_str());
+    EXPECT_EQ(convert_lookup(), 0);
+    EXPECT_EQ(last_convert_failure(), CONVERT_TOO_LARGE);
+    EXPECT_FALSE(folder.exists("~tmpdbf.db0"));
+
+    close_lookup();
+    std::filesystem::resize_file(path, 84, error);
+    ASSERT_FALSE(error) << error.message();
+    lookup_handle = platform_open_read(path.c_str());
+    EXPECT_EQ(convert_lookup(), 1);
+    EXPECT_EQ(last_convert_failure(), CONVERT_NO_FAILURE);
+    EXPECT_EQ(last_convert_records(), 4);
 }
 
 TEST_F(convert_test, program_folder_too_long_for_a_record_store_name_fails)

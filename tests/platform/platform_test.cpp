@@ -9,6 +9,11 @@
 #include <cstring>
 #include <string>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 TEST(platform_file_test, write_then_read_back_with_size_and_rewind)
@@ -54,6 +59,18 @@ TEST(platform_file_test, missing_files_and_folders_do_not_open_for_reading)
     EXPECT_EQ(platform_open_read(folder.path().c_str()), PLATFORM_FILE_INVALID);
     EXPECT_EQ(platform_create_write(folder.file("no/such/f.txt").c_str()),
               PLATFORM_FILE_INVALID);
+    // Nor does anything that is not a regular file, and a FIFO without a writer is refused
+    // at once instead of blocking the open (the alarm ends a test that would hang).
+#ifdef _WIN32
+    EXPECT_EQ(platform_open_read("NUL"), PLATFORM_FILE_INVALID);
+#else
+    std::string fifo = folder.file("fifo.txt");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    alarm(10);
+    EXPECT_EQ(platform_open_read(fifo.c_str()), PLATFORM_FILE_INVALID);
+    EXPECT_EQ(platform_open_read("/dev/null"), PLATFORM_FILE_INVALID);
+    alarm(0);
+#endif
 }
 
 TEST(platform_program_test, path_names_this_program_and_refuses_a_short_buffer)

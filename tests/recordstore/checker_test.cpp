@@ -6,6 +6,8 @@
 // a file that already held records (which covers only the records added after it) is
 // reported.
 #include "dbf_check.h"
+#include "dbf_dump.h"
+#include "zkwdbf_cli.h"
 #include "dbf_test_util.h"
 #include "dbf_format.h"
 

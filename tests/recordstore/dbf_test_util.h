@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "dbf_check.h"
+#include "dbf_dump.h"
 #include "dbf_tree.h"
 #include "zkw_dbf.h"
 

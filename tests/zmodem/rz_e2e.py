@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""End to end: the batch send against lrzsz's rz over a socat pseudo-terminal pair.
+"""End to end: the batch send (`kestrel-cli send`) against lrzsz's rz over a socat
+pseudo-terminal pair.
 
-    rz_e2e.py --zsend PATH [--wine-prefix FOLDER] --work FOLDER --sizes 0,1,1000
+    rz_e2e.py --cli PATH [--wine-prefix FOLDER] --work FOLDER --sizes 0,1,1000
               [--ber RATE [--seed N]]
 
-With --wine-prefix, PATH is a Windows build of zsend, run under Wine with COM1 mapped to the
-line; otherwise a native build, given the line through KESTREL_COM1. With --ber the line
+With --wine-prefix, PATH is a Windows build of kestrel-cli, run under Wine with COM1 mapped to
+the line; otherwise a native build, given the line through KESTREL_COM1. With --ber the line
 flips bits at that rate in both directions (noisy_line.py) instead of being a socat pair. The
 files hold random bytes with every escaped value, are sent in one batch, must arrive
 byte-identical, and the sender must report success. Exit status 0 on success.
@@ -38,7 +39,7 @@ def make_content(size, seed):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--zsend", required=True)
+    ap.add_argument("--cli", required=True)
     ap.add_argument("--wine-prefix")
     ap.add_argument("--work", required=True)
     ap.add_argument("--sizes", required=True)
@@ -54,7 +55,7 @@ def main():
     inbox = os.path.join(work, "in")
     os.makedirs(outbox)
     originals = {}
-    argv = []
+    paths = []
     for i, size in enumerate(sizes):
         name = "file%d_%d.bin" % (i, size)
         content = make_content(size, 1000 + size)
@@ -62,7 +63,7 @@ def main():
         with open(path, "wb") as f:
             f.write(content)
         originals[name] = content
-        argv += [path, name]
+        paths.append(path)
 
     prefix = None
     if args.wine_prefix:
@@ -75,12 +76,11 @@ def main():
         if prefix:
             prefix.map_com(1, sender_end)
             # Windows sees the files through Wine's Z: drive.
-            wargv = []
-            for j in range(0, len(argv), 2):
-                wargv += ["Z:" + argv[j].replace("/", "\\"), argv[j + 1]]
+            paths = ["Z:" + path.replace("/", "\\") for path in paths]
         with rz_receiver(receiver_end, inbox) as rz:
             started = time.monotonic()
-            cmd = [args.zsend, "0", "0", *(wargv if prefix else argv)]
+            # Each file is announced by its own name, at the default rate.
+            cmd = [args.cli, "send", "--port", "COM1", *paths]
             if prefix:
                 proc = prefix.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
             else:
@@ -102,7 +102,7 @@ def main():
     print("sender exit %s after %.2f s; rz exit %s" % (proc.returncode, elapsed, status))
     if rz.log.strip():
         print("rz said:", rz.log.strip().replace("\r", "\n")[-2000:])
-    ok = proc.returncode == 0 and "message Transfer OK: Files succesfully transferred" in text
+    ok = proc.returncode == 0 and "Transfer OK: Files succesfully transferred" in text
     for name, content in originals.items():
         got_path = os.path.join(inbox, name)
         if not os.path.exists(got_path):

@@ -1,5 +1,6 @@
-// The user-facing seams for the fuzz targets: nothing is drawn or shown, but a message box's
-// texts are read to their ends, as the real one reads them.
+// The user-facing seams of programs that show nothing, the fuzz targets and the benchmarks:
+// nothing is drawn or shown, but a message box's texts are read to their ends, as the real
+// one reads them (so that a fuzz target finds a text that is not terminated).
 #include "message_box.h"
 #include "progress.h"
 
