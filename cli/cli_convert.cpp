@@ -4,7 +4,7 @@
 // a half-written file, and a failed conversion leaves the files of an earlier one untouched.
 #include "cli.h"
 #include "console.h"
-#include "lookup_convert.h"
+#include "convert_job.h"
 #include "message_box.h"
 #include "messages.h"
 #include "platform.h"
@@ -16,8 +16,6 @@
 
 namespace {
 
-const char WORK_NAME[] = "~tmpdbf";
-const char *const EXTENSIONS[3] = {".db0", ".db1", ".db2"};
 enum { STORE_NAME_MAX = 250 }; // the longest base name the record store takes
 
 struct convert_request {
@@ -132,54 +130,34 @@ int set_work_base(const char *out)
         if (out[i] == '/' || out[i] == '\\')
             folder = i + 1;
     }
-    if (std::strcmp(out + folder, WORK_NAME) == 0 || out[folder] == '\0') {
-        complain("--out %s: not a name for the files (%s is the working name)", out, WORK_NAME);
+    if (std::strcmp(out + folder, WORK_SET_NAME) == 0 || out[folder] == '\0') {
+        complain("--out %s: not a name for the files (%s is the working name)", out,
+                 WORK_SET_NAME);
         return 0;
     }
-    if (folder + sizeof WORK_NAME - 1 > STORE_NAME_MAX ||
-        std::strlen(out) + 4 >= static_cast<std::size_t>(PATH_BUFFER_SIZE)) {
+    if (folder + sizeof WORK_SET_NAME - 1 > STORE_NAME_MAX ||
+        std::strlen(out) + 4 >= static_cast<std::size_t>(PATH_BUFFER_SIZE) || !set_temp_base(out)) {
         complain("--out %s: the path is too long", out);
         return 0;
     }
-    std::memcpy(temp_base, out, folder);
-    std::strcpy(temp_base + folder, WORK_NAME);
     return 1;
 }
 
-void remove_work_files()
-{
-    char path[PATH_BUFFER_SIZE + 8];
-    for (const char *extension : EXTENSIONS) {
-        std::snprintf(path, sizeof path, "%s%s", temp_base, extension);
-        std::remove(path);
-    }
-}
-
-// Replaces BASE.db0.. with the working files: the old set goes first (a rename onto an
-// existing file fails on Windows), so BASE never holds a mixed set. 0 after a message when a
-// rename fails; then neither set is left.
+// Replaces BASE.db0.. with the working files, so that BASE never holds a mixed set. 0 after a
+// message when a rename fails; then neither set is left.
 int install_files(const char *out, int files)
 {
-    char work[PATH_BUFFER_SIZE + 8];
-    char final_path[PATH_BUFFER_SIZE + 8];
-    for (const char *extension : EXTENSIONS) {
-        std::snprintf(final_path, sizeof final_path, "%s%s", out, extension);
-        std::remove(final_path);
-    }
-    for (int i = 0; i < files; i++) {
-        std::snprintf(work, sizeof work, "%s%s", temp_base, EXTENSIONS[i]);
-        std::snprintf(final_path, sizeof final_path, "%s%s", out, EXTENSIONS[i]);
-        if (std::rename(work, final_path) != 0) {
-            complain("cannot rename %s to %s", work, final_path);
-            for (int k = 0; k < i; k++) {
-                std::snprintf(final_path, sizeof final_path, "%s%s", out, EXTENSIONS[k]);
-                std::remove(final_path);
-            }
-            remove_work_files();
-            return 0;
-        }
-    }
-    return 1;
+    static char finals[SET_FILES_MAX][PATH_BUFFER_SIZE + 8];
+    const char *const final_list[SET_FILES_MAX] = {finals[0], finals[1], finals[2]};
+    for (int i = 0; i < SET_FILES_MAX; i++)
+        set_file_path(finals[i], sizeof finals[i], out, i);
+    const int failed = hand_over_set(final_list, files);
+    if (failed < 0)
+        return 1;
+    complain("cannot rename %s to %s", working_set()[failed], finals[failed]);
+    remove_set(final_list, files);
+    remove_set(working_set(), SET_FILES_MAX);
+    return 0;
 }
 
 } // namespace
@@ -237,15 +215,14 @@ int run_convert(int count, char **args)
     settings.key2_offset = request.key2[0];
     settings.key2_length = request.key2[1];
     show_progress(PROGRESS_OPEN, 0);
-    const int converted = convert_lookup();
-    show_progress(PROGRESS_CLOSE, 0);
+    const int converted = convert_into_working_set();
     close_lookup();
 
     if (converted != 1) {
-        remove_work_files();
+        remove_set(working_set(), SET_FILES_MAX);
         message_box(OWNER_ACTIVE, MSG_CONVERSION_FAILED, MSG_CAPTION_ERROR,
                     MSGBOX_ICON_EXCLAMATION | MSGBOX_OK);
         return CLI_CONVERSION;
     }
-    return install_files(request.out, second_key_configured() ? 3 : 2) ? CLI_OK : CLI_CONVERSION;
+    return install_files(request.out, set_file_count()) ? CLI_OK : CLI_CONVERSION;
 }

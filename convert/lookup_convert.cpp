@@ -147,6 +147,7 @@ int convert_lookup()
         return 0;
 
     std::strcpy(status_text, MSG_PROGRESS_CONVERTING);
+    progress_phase(PROGRESS_RECORDS, 0);
     std::memset(line_buffer, 0, sizeof line_buffer);
 
     const std::uint32_t size = platform_file_size(lookup_handle);

@@ -1,5 +1,5 @@
 // The platform calls of the program's portable code: files through the platform's own file
-// handles, the program's own path, and waiting. platform_win32.cpp makes the Windows calls;
+// handles, the program's own path, waiting and ending the process. platform_win32.cpp makes the Windows calls;
 // platform_posix.cpp is its twin for the native build and its tests.
 #ifndef KESTREL_PLATFORM_H
 #define KESTREL_PLATFORM_H
@@ -12,6 +12,9 @@ const platform_file PLATFORM_FILE_INVALID = -1;
 
 // Opens an existing file for reading, shared with nobody. PLATFORM_FILE_INVALID on failure.
 platform_file platform_open_read(const char *path);
+// Opens an existing file for reading, shared with other readers: a file that several
+// processes read at once (the children of a rack). PLATFORM_FILE_INVALID on failure.
+platform_file platform_open_shared(const char *path);
 // Creates a file for writing, replacing any existing one, shared with nobody.
 platform_file platform_create_write(const char *path);
 // The size of an open file in bytes (the low 32 bits, as the platform reports them).
@@ -29,5 +32,10 @@ void platform_close(platform_file file);
 int platform_program_path(char *buffer, int size);
 
 void platform_sleep_ms(unsigned milliseconds);
+
+// Ends the process at once with the given status: no destructors, no handlers at exit;
+// standard output is flushed first. It sits in a source of its own (platform_exit_*.cpp), so
+// that tests and fuzz targets can link one that tells them what happened instead.
+[[noreturn]] void platform_exit(int status);
 
 #endif

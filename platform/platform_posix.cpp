@@ -81,3 +81,9 @@ int platform_program_path(char *buffer, int size)
     buffer[length] = '\0';
     return static_cast<int>(length);
 }
+
+// POSIX files have no share modes: any open is shared.
+platform_file platform_open_shared(const char *path)
+{
+    return platform_open_read(path);
+}

@@ -20,6 +20,14 @@ platform_file platform_open_read(const char *path)
                                         : reinterpret_cast<platform_file>(file);
 }
 
+platform_file platform_open_shared(const char *path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file == INVALID_HANDLE_VALUE ? PLATFORM_FILE_INVALID
+                                        : reinterpret_cast<platform_file>(file);
+}
+
 platform_file platform_create_write(const char *path)
 {
     HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,

@@ -27,6 +27,7 @@
 // The bench draws nothing and shows nothing.
 char status_text[256];
 void show_progress(int, int) {}
+void progress_phase(progress_unit, long) {}
 void message_box(message_owner, const char *, const char *, unsigned) {}
 
 namespace {

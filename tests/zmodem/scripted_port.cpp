@@ -1,6 +1,7 @@
 // The scripted receiver: the raw serial calls of serial_port.h for tests.
 #include "scripted_port.h"
 
+#include "platform.h"
 #include "recorded.h"
 #include "serial_port.h"
 
@@ -84,7 +85,7 @@ void raw_port_close(raw_port)
 
 // Tells a death test what the user saw before the end: whether the cancel went out, and the
 // last message box.
-void raw_process_exit(int status)
+void platform_exit(int status)
 {
     static const unsigned char cancel[19] = {24, 24, 24, 24, 24, 24, 24, 24, 8, 8,
                                              8,  8,  8,  8,  8,  8,  8,  8,  0};
