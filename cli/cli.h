@@ -17,7 +17,8 @@ enum cli_status {
     CLI_CONVERSION = 4,  // the conversion failed
     CLI_PORT = 5,        // the port cannot be opened
     CLI_TRANSFER = 6,    // the receiver refused the transfer, or it failed on the way
-    CLI_RACK = 7         // several ports: at least one terminal did not get its files
+    CLI_RACK = 7,        // several ports: at least one terminal did not get its files
+    CLI_BUSY = 8         // another run holds the working names of the same folder
     // An interrupt ends the program with 130 (SIGINT, Ctrl-C) or 143 (SIGTERM, window closed).
 };
 
@@ -33,6 +34,15 @@ int run_load(int count, char **args);
 // run sequence of kestrel.exe opens it. 0 after "Can't open lookop file!" when it cannot.
 int open_lookup(const char *path);
 void close_lookup();
+
+// Holds the working names of temp_base's folder for the rest of the run: an exclusive lock on
+// its lock file (temp_base and ".lck"), so that two runs in one folder never share them.
+// CLI_OK, or CLI_BUSY or CLI_CONVERSION after a message.
+int hold_folder();
+// Gives the folder up again (also when nothing is held).
+void release_folder();
+// "cannot remove PATH: reason" or "cannot rename PATH to TARGET: reason", of last_set_fault.
+void complain_set_fault();
 
 // --- Argument helpers (cli_options.cpp) -----------------------------------------------------
 

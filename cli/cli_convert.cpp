@@ -5,6 +5,7 @@
 #include "cli.h"
 #include "console.h"
 #include "convert_job.h"
+#include "interrupt.h"
 #include "message_box.h"
 #include "messages.h"
 #include "platform.h"
@@ -38,9 +39,13 @@ void print_help()
         "in the Properties dialog; LEN its length; the key must lie within the N bytes.\n"
         "BASE defaults to dbf1 in the current folder. The files are written under working names\n"
         "(~tmpdbf.db0 ...) in BASE's folder and renamed when the conversion is complete; a\n"
-        "BASE.db2 left by an earlier conversion goes when the new one has one key.\n"
+        "BASE.db2 left by an earlier conversion goes when the new one has one key (a file\n"
+        "that cannot be removed or renamed fails the run, named with the reason). The run\n"
+        "holds the working names with a lock file (~tmpdbf.lck) while it lasts.\n"
         "\n"
-        "Exit status: 0 done, 2 bad usage, 3 LOOKUP cannot be read, 4 the conversion failed.\n");
+        "Exit status: 0 done, 2 bad usage, 3 LOOKUP cannot be read, 4 the conversion failed,\n"
+        "8 another run is using the working files of BASE's folder, 130 or 143 interrupted\n"
+        "(the working files are removed).\n");
 }
 
 // "POS:LEN" with both from 1 to 255.
@@ -122,6 +127,13 @@ int parse_request(int count, char **args, convert_request *request)
     return 1;
 }
 
+// Removes whatever the conversion left under the working names, saying what stays.
+void remove_working_set()
+{
+    if (remove_set(working_set(), SET_FILES_MAX) >= 0)
+        complain_set_fault();
+}
+
 // Sets temp_base to the working name in out's folder. 0 after a message when it cannot be.
 int set_work_base(const char *out)
 {
@@ -143,20 +155,20 @@ int set_work_base(const char *out)
     return 1;
 }
 
-// Replaces BASE.db0.. with the working files, so that BASE never holds a mixed set. 0 after a
-// message when a rename fails; then neither set is left.
+// Replaces BASE.db0.. with the working files, so that BASE never holds a mixed set, nor a
+// second index of an earlier conversion beside a one-key set. 0 after a message that names
+// the file and the reason when a removal or a rename fails; then neither set is left.
 int install_files(const char *out, int files)
 {
     static char finals[SET_FILES_MAX][PATH_BUFFER_SIZE + 8];
     const char *const final_list[SET_FILES_MAX] = {finals[0], finals[1], finals[2]};
     for (int i = 0; i < SET_FILES_MAX; i++)
         set_file_path(finals[i], sizeof finals[i], out, i);
-    const int failed = hand_over_set(final_list, files);
-    if (failed < 0)
+    if (hand_over_set(final_list, files) < 0)
         return 1;
-    complain("cannot rename %s to %s", working_set()[failed], finals[failed]);
+    complain_set_fault();
     remove_set(final_list, files);
-    remove_set(working_set(), SET_FILES_MAX);
+    remove_working_set();
     return 0;
 }
 
@@ -198,17 +210,13 @@ void close_lookup()
     lookup_handle = PLATFORM_FILE_INVALID;
 }
 
-int run_convert(int count, char **args)
+namespace {
+
+// The conversion into the working set and its hand-over to BASE, with the folder held.
+int convert_held(const convert_request &request)
 {
-    convert_request request;
-    int parsed = parse_request(count, args, &request);
-    if (parsed <= 0)
-        return parsed == 0 ? CLI_OK : CLI_USAGE;
-    if (!set_work_base(request.out))
-        return CLI_USAGE;
     if (!open_lookup(request.lookup))
         return CLI_UNREADABLE;
-
     settings.line_length = static_cast<unsigned char>(request.line_length);
     settings.key1_offset = request.key1[0];
     settings.key1_length = request.key1[1];
@@ -218,11 +226,34 @@ int run_convert(int count, char **args)
     const int converted = convert_into_working_set();
     close_lookup();
 
-    if (converted != 1) {
-        remove_set(working_set(), SET_FILES_MAX);
+    if (converted != 1 || interrupt_status() != 0) {
+        remove_working_set();
+        if (interrupt_status() != 0) {
+            complain("interrupted: the working files are removed");
+            return interrupt_status();
+        }
         message_box(OWNER_ACTIVE, MSG_CONVERSION_FAILED, MSG_CAPTION_ERROR,
                     MSGBOX_ICON_EXCLAMATION | MSGBOX_OK);
         return CLI_CONVERSION;
     }
     return install_files(request.out, set_file_count()) ? CLI_OK : CLI_CONVERSION;
+}
+
+} // namespace
+
+int run_convert(int count, char **args)
+{
+    convert_request request;
+    int parsed = parse_request(count, args, &request);
+    if (parsed <= 0)
+        return parsed == 0 ? CLI_OK : CLI_USAGE;
+    if (!set_work_base(request.out))
+        return CLI_USAGE;
+    int status = hold_folder();
+    if (status != CLI_OK)
+        return status;
+    catch_interrupts();
+    status = convert_held(request);
+    release_folder();
+    return status;
 }

@@ -43,8 +43,9 @@ void print_help()
         "Exit status: 0 sent, 1 the terminal did not answer, 2 bad usage or FILE is not a\n"
         "settings file, 3 FILE or the lookup file cannot be read, 4 the conversion failed,\n"
         "5 the port cannot be opened, 6 the terminal refused or the transfer failed, 7 several\n"
-        "ports and at least one terminal did not get the files, 130 or 143 interrupted (the\n"
-        "terminals are told to cancel, the working files are removed).\n",
+        "ports and at least one terminal did not get the files, 8 another run is using the\n"
+        "working files of FILE's folder (it holds ~tmpdbf.lck there), 130 or 143 interrupted\n"
+        "(the terminals are told to cancel, the working files are removed).\n",
         PORT_HELP, PORTS_MAX);
 }
 
@@ -176,8 +177,19 @@ int send_here(int files)
     return status;
 }
 
+// The last step: the final set and whatever is left under the working names go, and a file
+// that stays is named with the reason.
+void remove_files(int files)
+{
+    if (remove_set(final_paths, files) >= 0)
+        complain_set_fault();
+    if (remove_set(working_set(), SET_FILES_MAX) >= 0)
+        complain_set_fault();
+}
+
 // The job's steps in kestrel.exe's order: convert, hand over, send, remove. The set goes only
-// after a successful conversion and when no interrupt came; it is removed in every case.
+// after a successful conversion and hand-over and when no interrupt came; it is removed in
+// every case.
 int run_job()
 {
     compose_lookup_path();
@@ -186,12 +198,13 @@ int run_job()
     show_progress(PROGRESS_OPEN, 0);
     const int converted = convert_into_working_set();
     const int files = set_file_count();
-    hand_over_set(final_paths, files);
+    const int handed_over = hand_over_set(final_paths, files) < 0;
+    if (converted && !handed_over)
+        complain_set_fault();
     int status = CLI_CONVERSION;
-    if (converted && interrupt_status() == 0)
+    if (converted && handed_over && interrupt_status() == 0)
         status = request.ports.count > 1 ? send_to_rack(files) : send_here(files);
-    remove_set(final_paths, files);
-    remove_set(working_set(), SET_FILES_MAX);
+    remove_files(files);
     if (!converted) {
         message_box(OWNER_ACTIVE, MSG_CONVERSION_FAILED, MSG_CAPTION_ERROR,
                     MSGBOX_ICON_EXCLAMATION | MSGBOX_OK);
@@ -211,9 +224,13 @@ int run_load(int count, char **args)
     const int parsed = parse_request(count, args);
     if (parsed <= 0)
         return parsed == 0 ? CLI_OK : CLI_USAGE;
-    const int status = take_settings();
+    int status = take_settings();
+    if (status == CLI_OK)
+        status = hold_folder();
     if (status != CLI_OK)
         return status;
     catch_interrupts();
-    return run_job();
+    status = run_job();
+    release_folder();
+    return status;
 }

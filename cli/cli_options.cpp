@@ -3,13 +3,58 @@
 // their own fixed buffers.
 #include "cli.h"
 #include "console.h"
+#include "convert_job.h"
 #include "interrupt.h"
 #include "line_table.h"
 #include "platform.h"
+#include "settings.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+
+namespace {
+
+char lock_path[PATH_BUFFER_SIZE + 8];
+platform_file folder_lock = PLATFORM_FILE_INVALID;
+
+} // namespace
+
+int hold_folder()
+{
+    std::snprintf(lock_path, sizeof lock_path, "%s.lck", temp_base);
+    int busy = 0;
+    folder_lock = platform_lock(lock_path, &busy);
+    if (folder_lock != PLATFORM_FILE_INVALID)
+        return CLI_OK;
+    if (busy) {
+        complain("another run is using the working files of this folder (%s is locked); "
+                 "nothing was done",
+                 lock_path);
+        return CLI_BUSY;
+    }
+    complain("cannot make the lock file %s", lock_path);
+    return CLI_CONVERSION;
+}
+
+void release_folder()
+{
+    if (folder_lock != PLATFORM_FILE_INVALID)
+        platform_unlock(folder_lock, lock_path);
+    folder_lock = PLATFORM_FILE_INVALID;
+}
+
+void complain_set_fault()
+{
+    const set_fault &fault = last_set_fault;
+    if (!fault.action)
+        return;
+    if (fault.target)
+        complain("cannot %s %s to %s: %s", fault.action, fault.path, fault.target,
+                 std::strerror(fault.error));
+    else
+        complain("cannot %s %s: %s", fault.action, fault.path, std::strerror(fault.error));
+}
 
 void complain(const char *format, ...)
 {

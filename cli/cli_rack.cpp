@@ -23,7 +23,7 @@ enum {
     LINE_SIZE = 512,
     ARGS_MAX = 8 + 16,   // the program, its command and options, the files, the null
     SCREEN_MAX = 79,     // a terminal line longer than its window would break the redraw
-    WAIT_STEP_MS = 100,
+    WAIT_STEP_MS = 500,
     SILENT_LIMIT_S = 90, // a child that tells nothing for this long is stopped: the sender
                          // itself gives up after about forty seconds of silence
     STOP_GRACE_S = 10    // after an interrupt, what a child is given to cancel and end
@@ -113,24 +113,23 @@ void take_line(rack_port *port, char *line)
     }
 }
 
-// What has arrived from the child, cut into lines.
+// What has arrived from the child, cut into lines. One read a wakeup: a child writes a few
+// short lines a second.
 void read_child(rack_port *port)
 {
-    char bytes[1024];
-    int got;
-    while ((got = child_read(&port->child, bytes, static_cast<int>(sizeof bytes))) > 0) {
-        for (int i = 0; i < got; i++) {
-            if (bytes[i] == '\n' || port->partial_length == LINE_SIZE - 1) {
-                port->partial[port->partial_length] = '\0';
-                if (port->partial_length > 0 && port->partial[port->partial_length - 1] == '\r')
-                    port->partial[port->partial_length - 1] = '\0';
-                take_line(port, port->partial);
-                port->partial_length = 0;
-                if (bytes[i] == '\n')
-                    continue;
-            }
-            port->partial[port->partial_length++] = bytes[i];
+    char bytes[4096];
+    const int got = child_read(&port->child, bytes, static_cast<int>(sizeof bytes));
+    for (int i = 0; i < got; i++) {
+        if (bytes[i] == '\n' || port->partial_length == LINE_SIZE - 1) {
+            port->partial[port->partial_length] = '\0';
+            if (port->partial_length > 0 && port->partial[port->partial_length - 1] == '\r')
+                port->partial[port->partial_length - 1] = '\0';
+            take_line(port, port->partial);
+            port->partial_length = 0;
+            if (bytes[i] == '\n')
+                continue;
         }
+        port->partial[port->partial_length++] = bytes[i];
     }
 }
 
@@ -199,7 +198,9 @@ int start_child(int i, const char *program, const char *rate, int files,
     return ports[i].running;
 }
 
-// Looks at every running child once: its lines, its end, its silence. Returns how many run.
+// Looks at every running child once: its lines, its end, its silence. A child's end is
+// looked for once its pipe has closed (it holds the pipe for its whole life), or while
+// children are being stopped. Returns how many run.
 int look_at_children(int stopping)
 {
     int running = 0;
@@ -209,8 +210,10 @@ int look_at_children(int stopping)
             continue;
         read_child(port);
         int status = 0;
-        if (child_ended(&port->child, &status)) {
-            read_child(port); // what it wrote last
+        if ((port->child.pipe < 0 || stopping) && child_ended(&port->child, &status)) {
+            // What it wrote last: a pipe whose writer has ended gives its bytes, then its end.
+            for (int k = 0; k < 64 && port->child.pipe >= 0; k++)
+                read_child(port);
             port->running = 0;
             port->status = status;
             port->end = progress_clock::now();

@@ -24,6 +24,7 @@ enum {
 };
 const double PLAIN_EVERY_S = 5.0;
 const double REDRAW_EVERY_S = 0.1;
+const double REPORT_EVERY_S = 1.0; // enough for a rack parent's lines, and cheap to read
 
 int terminal = -1;  // standard error is a terminal; decided once
 int reporting;      // a rack's child: report lines instead of bars
@@ -111,7 +112,7 @@ void update(int value)
         progress_phase(PROGRESS_RECORDS, 0);
     phase.value = value;
     phase_updated = 1;
-    const double every = reporting || terminal ? REDRAW_EVERY_S : PLAIN_EVERY_S;
+    const double every = reporting ? REPORT_EVERY_S : terminal ? REDRAW_EVERY_S : PLAIN_EVERY_S;
     if ((terminal && !reporting && bar_length == 0) || seconds_since(last_shown) >= every)
         show_value();
 }

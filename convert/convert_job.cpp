@@ -9,10 +9,12 @@
 #include "progress.h"
 #include "settings.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 const char *const final_paths[SET_FILES_MAX] = {db0_path, db1_path, db2_path};
+set_fault last_set_fault;
 
 namespace {
 
@@ -22,6 +24,30 @@ const char *const SEND_NAMES[SET_FILES_MAX] = {SEND_NAME_DB0, SEND_NAME_DB1, SEN
 char working_paths[SET_FILES_MAX][PATH_BUFFER_SIZE + 8];
 const char *const working_list[SET_FILES_MAX] = {working_paths[0], working_paths[1],
                                                  working_paths[2]};
+
+// Keeps the first fault of a step (a step clears last_set_fault when it begins).
+void keep_fault(const char *action, const char *path, const char *target)
+{
+    if (!last_set_fault.action)
+        last_set_fault = set_fault{action, path, target, errno};
+}
+
+// Deletes path: 1 when it is gone or was never there, else 0 with the fault kept.
+int remove_file(const char *path)
+{
+    if (std::remove(path) == 0 || errno == ENOENT)
+        return 1;
+    keep_fault("remove", path, nullptr);
+    return 0;
+}
+
+int rename_file(const char *from, const char *to)
+{
+    if (std::rename(from, to) == 0)
+        return 1;
+    keep_fault("rename", from, to);
+    return 0;
+}
 
 } // namespace
 
@@ -57,12 +83,15 @@ int convert_into_working_set()
 
 int hand_over_set(const char *const *finals, int count)
 {
-    for (int i = 0; i < SET_FILES_MAX; i++)
-        std::remove(finals[i]);
-    const char *const *working = working_set();
+    last_set_fault = set_fault{nullptr, nullptr, nullptr, 0};
     int failed = -1;
+    for (int i = 0; i < SET_FILES_MAX; i++) {
+        if (!remove_file(finals[i]) && failed < 0)
+            failed = i;
+    }
+    const char *const *working = working_set();
     for (int i = 0; i < count; i++) {
-        if (std::rename(working[i], finals[i]) != 0 && failed < 0)
+        if (!rename_file(working[i], finals[i]) && failed < 0)
             failed = i;
     }
     return failed;
@@ -84,10 +113,15 @@ int send_set(const char *const *paths, int count, send_outcome *outcome)
                              static_cast<unsigned char>(settings.baud_index), outcome);
 }
 
-void remove_set(const char *const *paths, int count)
+int remove_set(const char *const *paths, int count)
 {
-    for (int i = 0; i < count; i++)
-        std::remove(paths[i]);
+    last_set_fault = set_fault{nullptr, nullptr, nullptr, 0};
+    int failed = -1;
+    for (int i = 0; i < count; i++) {
+        if (!remove_file(paths[i]) && failed < 0)
+            failed = i;
+    }
+    return failed;
 }
 
 int convert_and_send()

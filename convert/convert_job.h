@@ -31,12 +31,23 @@ const char *const *working_set();
 // The name the send announces for file 0, 1 or 2.
 const char *send_name(int file);
 
+// What the last step that failed on a file could not do, for a caller that reports it:
+// action "remove" (path) or "rename" (path to target), and the system's reason (errno).
+struct set_fault {
+    const char *action;
+    const char *path;
+    const char *target;
+    int error;
+};
+extern set_fault last_set_fault;
+
 // 1. Converts the lookup file into the working set (convert_lookup) and closes the Progress
 // box, whatever the result. Returns the conversion's result, 1 or 0.
 int convert_into_working_set();
 // 2. Hands the working set over to finals: deletes all three finals (a rename onto an existing
-// file fails on Windows), then renames the first count working files to them. Every rename is
-// tried. Returns -1 when each succeeded, else the number (0 to 2) of the first that failed.
+// file fails on Windows), then renames the first count working files to them. Every step is
+// tried. Returns -1 when each succeeded (a final that was not there needs no deleting), else
+// the number (0 to 2) of the file whose step failed first, with last_set_fault set.
 int hand_over_set(const char *const *finals, int count);
 // 3. Waits SEND_WAIT_MS, then sends the count files at paths, announced as dbf1.db0.., to the
 // settings' com_index and baud_index (their low bytes). Returns the send's result, count or
@@ -44,8 +55,9 @@ int hand_over_set(const char *const *finals, int count);
 int send_set(const char *const *paths, int count, send_outcome *outcome);
 // The wait of step 3 alone, for a caller that sends otherwise.
 void wait_before_send();
-// 4. Deletes the count files at paths. Results ignored.
-void remove_set(const char *const *paths, int count);
+// 4. Deletes the count files at paths. Returns -1 when each is gone (or was not there), else
+// the number of the first that is still there, with last_set_fault set.
+int remove_set(const char *const *paths, int count);
 
 // kestrel.exe's job, the steps in its order: converts, hands the set over to the final paths
 // (also after a failed conversion), sends it when the conversion succeeded and send_mode is

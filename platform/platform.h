@@ -33,6 +33,14 @@ int platform_program_path(char *buffer, int size);
 
 void platform_sleep_ms(unsigned milliseconds);
 
+// Takes the lock file at path, creating it: held exclusively by this process until
+// platform_unlock or the process's end (flock on Linux, LockFileEx on Windows). Returns its
+// handle, or PLATFORM_FILE_INVALID with *busy 1 when another process holds it, 0 when it
+// cannot be made.
+platform_file platform_lock(const char *path, int *busy);
+// Gives the lock up and removes its file.
+void platform_unlock(platform_file lock, const char *path);
+
 // Ends the process at once with the given status: no destructors, no handlers at exit;
 // standard output is flushed first. It sits in a source of its own (platform_exit_*.cpp), so
 // that tests and fuzz targets can link one that tells them what happened instead.

@@ -4,14 +4,16 @@ against lrzsz's rz over a socat line, and its exit statuses.
 
     cli_e2e.py CASE --cli PATH --reference PATH --work FOLDER [--wine-prefix FOLDER]
 
-CASE: convert, send, load, no_port, silent_line, rack. With --wine-prefix the two programs are
+CASE: convert, send, load, no_port, silent_line, rack, interrupt. With --wine-prefix the two programs are
 Windows builds run under Wine, and COM1 (and COM2) of the prefix are the lines. Exit status 0 on
 success.
 """
 import argparse
+import fcntl
 import os
 import random
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -138,9 +140,25 @@ def case_convert(r, work):
     expect(not any(n.startswith("~tmpdbf") for n in os.listdir(os.path.dirname(out))),
            "a failed conversion left its working files")
 
-    # One key: the earlier set's third file goes with it.
+    # Another run holding the folder's working names: refused at once, nothing touched.
+    if not r.prefix:
+        with open(os.path.join(work, "out", "~tmpdbf.lck"), "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            status, text = r.cli("convert", *args)
+        expect(status == 8 and "another run" in text, f"a held folder: exit {status}")
+        expect(all(masked(out + ext) == data for ext, data in before.items()),
+               "a refused run changed the set")
+
+    # One key: the earlier set's third file goes with it; one that cannot go fails the run.
     status, _ = r.cli("convert", *args[:5], "--out", r.path(out))
     expect(status == 0 and not os.path.exists(out + ".db2"), "a one-key set kept set.db2")
+    if not r.prefix:
+        os.makedirs(out + ".db2/kept")
+        status, text = r.cli("convert", *args[:5], "--out", r.path(out))
+        expect(status == 4 and "cannot remove " + out + ".db2" in text,
+               f"a stale set.db2 beside a one-key set: exit {status}")
+        expect(sorted(os.listdir(os.path.dirname(out))) == ["set.db2"],
+               f"left beside a stale set.db2: {os.listdir(os.path.dirname(out))}")
 
 
 def transfer(r, work, argv, wait_for=60, cwd=None):
@@ -169,13 +187,13 @@ def case_send(r, work):
         expect(os.path.exists(got) and masked(got) == masked(sent), f"{name} did not arrive whole")
 
 
-def make_job(r, work):
+def make_job(r, work, lines=700):
     """A lookup file, its reference conversion and a settings file naming it; the job folder."""
     tables, job = os.path.join(work, "tables"), os.path.join(work, "job")
     os.makedirs(tables)
     os.makedirs(job)
     lookup = os.path.join(tables, "LOOKUP.TXT")
-    write_lookup(lookup, 700, seed=5)
+    write_lookup(lookup, lines, seed=5)
     r.reference(lookup, os.path.join(work, "ref"), KEY2)
     settings = [r.path(tables), "LOOKUP.TXT", "40", *map(str, KEY1), *map(str, KEY2), "1", "2",
                 "1"]
@@ -217,6 +235,34 @@ def case_no_port(r, work):
         status, text = r.cli("load", "--port", os.path.join(work, "no-such-line"), cwd=job)
         expect(status == 2 and reason in text and "Konwersja" not in text,
                f"load with {reason}: exit {status}")
+
+
+def case_interrupt(r, work):
+    """SIGINT in the middle of a load: the terminal is told to cancel, so rz ends within
+    seconds, and no working file is left."""
+    job = make_job(r, work, lines=60000)
+    with pty_pair(work) as (ours, theirs):
+        with rz_receiver(theirs, os.path.join(work, "in")) as rz:
+            proc = subprocess.Popen([r.args.cli, "load", "--port", ours], cwd=job,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            deadline = time.monotonic() + 60
+            while not os.path.exists(os.path.join(work, "in", "dbf1.db0")):
+                expect(time.monotonic() < deadline and proc.poll() is None,
+                       "the transfer did not begin")
+                time.sleep(0.05)
+            proc.send_signal(signal.SIGINT)
+            try:
+                _, err = proc.communicate(timeout=10)
+            except subprocess.TimeoutExpired:
+                stop_process(proc)
+                raise Failed("kestrel-cli did not end within 10 s of SIGINT")
+            print(err.decode("utf-8", "replace"))
+            ended = time.monotonic()
+            while rz.proc.poll() is None and time.monotonic() < ended + 5:
+                time.sleep(0.05)
+            expect(rz.proc.poll() is not None, "rz still waits 5 s after the cancel")
+    expect(proc.returncode == 130, f"exit {proc.returncode}")
+    expect(os.listdir(job) == ["tabsync.ini"], f"left beside the settings: {os.listdir(job)}")
 
 
 def case_silent_line(r, work):
@@ -265,7 +311,8 @@ def case_rack(r, work):
 
 
 CASES = {"convert": case_convert, "send": case_send, "load": case_load,
-         "no_port": case_no_port, "silent_line": case_silent_line, "rack": case_rack}
+         "no_port": case_no_port, "silent_line": case_silent_line, "rack": case_rack,
+         "interrupt": case_interrupt}
 
 
 def main():
