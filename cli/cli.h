@@ -72,6 +72,9 @@ void complain(const char *format, ...) __attribute__((format(printf, 1, 2)));
 int choose_port(const char *port);
 // PORT's forms on this platform, for the help.
 extern const char PORT_HELP[];
+// After "Can't open COM port.": why PORT did not open, where this platform can tell ("no such
+// device"), in parentheses with a space before; else "".
+const char *port_reason(const char *port);
 
 // The ports of one command: --port repeated, or several in one value separated by commas.
 enum { PORTS_MAX = 32 };

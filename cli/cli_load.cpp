@@ -170,8 +170,9 @@ int send_here(int files)
         complain("interrupted: the terminal was told to cancel");
     if (outcome.kind != SEND_NO_PORT)
         return status;
-    if (request.ports.count > 0)
-        complain("the port was %s", request.ports.names[0]);
+    const char *port = request.ports.count > 0 ? request.ports.names[0] : nullptr;
+    if (port)
+        complain("the port was %s%s", port, port_reason(port));
     else
         complain("the settings file names COM%d", settings.com_index + 1);
     return status;

@@ -138,7 +138,7 @@ int send_to_one_port(int baud_index)
     zmodem_send_files(request.files, paths, names, static_cast<unsigned char>(com_index),
                       static_cast<unsigned char>(baud_index), &outcome);
     if (outcome.kind == SEND_NO_PORT && !request.report)
-        complain("the port was %s", port);
+        complain("the port was %s%s", port, port_reason(port));
     if (outcome.kind == SEND_CANCELLED)
         complain("interrupted: the terminal was told to cancel");
     return send_status(&outcome);

@@ -4,7 +4,10 @@
 #include "line_table.h"
 #include "serial_port.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 
 const char PORT_HELP[] =
     "PORT is the path of a serial device (/dev/ttyUSB0, /dev/ttyS1, ...), or COM1 to COM6,\n"
@@ -19,4 +22,19 @@ int choose_port(const char *port)
         return 0;
     complain("no such port: %s (a device path, or COM1 to COM6)", port);
     return -1;
+}
+
+const char *port_reason(const char *port)
+{
+    static char reason[96];
+    const char *device = std::strchr(port, '/') ? port : chosen_com_device(parse_com_name(port));
+    struct stat info;
+    if (!device || stat(device, &info) == 0) {
+        if (device && !S_ISCHR(info.st_mode))
+            return " (not a device)";
+        return "";
+    }
+    std::snprintf(reason, sizeof reason, " (%s)", errno == ENOENT ? "no such device"
+                                                                   : std::strerror(errno));
+    return reason;
 }

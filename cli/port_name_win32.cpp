@@ -23,3 +23,9 @@ int choose_port(const char *port)
     }
     return com_index;
 }
+
+// Windows says no more than that the port did not open.
+const char *port_reason(const char *)
+{
+    return "";
+}

@@ -1,6 +1,6 @@
 // The platform calls of the program's portable code: files through the platform's own file
-// handles, the program's own path, waiting and ending the process. platform_win32.cpp makes the Windows calls;
-// platform_posix.cpp is its twin for the native build and its tests.
+// handles, the program's own path, waiting, locks and ending the process. platform_win32.cpp
+// makes the Windows calls; platform_posix.cpp is its twin for the native build and its tests.
 #ifndef KESTREL_PLATFORM_H
 #define KESTREL_PLATFORM_H
 

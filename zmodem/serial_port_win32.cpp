@@ -18,8 +18,8 @@ raw_port raw_port_open(int com_index)
     char name[8];
     std::snprintf(name, sizeof name, "COM%d", com_index + 1);
     const char *chosen = chosen_com_device(com_index);
-    HANDLE handle = CreateFileA(chosen ? chosen : name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
+    HANDLE handle = CreateFileA(chosen ? chosen : name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return RAW_PORT_NONE;
     return (raw_port)handle;
