@@ -4,6 +4,7 @@
 #include "platform.h"
 #include "recorded.h"
 #include "serial_port.h"
+#include "zmodem.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -55,6 +56,8 @@ void raw_port_write(raw_port, const unsigned char *bytes, int count)
 int raw_port_read(raw_port, unsigned char *b, int)
 {
     port.reads++;
+    if (port.reads == port.cancel_at_read)
+        zmodem_request_cancel();
     if (port.next == port.script.size() || port.script[port.next] < 0) {
         if (port.next < port.script.size())
             port.next++;
