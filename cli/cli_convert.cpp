@@ -11,6 +11,7 @@
 #include "platform.h"
 #include "progress.h"
 #include "settings.h"
+#include "zkw_dbf.h"
 
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,8 @@
 namespace {
 
 enum { STORE_NAME_MAX = 250 }; // the longest base name the record store takes
+
+long lookup_records; // the records the open lookup file holds, counted by open_lookup
 
 struct convert_request {
     const char *lookup;
@@ -200,8 +203,21 @@ int open_lookup(const char *path)
         }
     }
     platform_rewind(lookup_handle);
-    progress_expect_records(records + pending);
+    lookup_records = records + pending;
+    progress_expect_records(lookup_records);
     return 1;
+}
+
+void explain_stopped_conversion(const char *base)
+{
+    const int handle = open_DBF(base);
+    if (handle <= 0)
+        return;
+    const int taken = member_in_DBF(handle);
+    close_DBF(handle);
+    if (taken >= 0 && taken < lookup_records)
+        complain("the conversion stopped after %d of the %ld records of the lookup file", taken,
+                 lookup_records);
 }
 
 void close_lookup()
@@ -227,13 +243,15 @@ int convert_held(const convert_request &request)
     close_lookup();
 
     if (converted != 1 || interrupt_status() != 0) {
-        remove_working_set();
         if (interrupt_status() != 0) {
+            remove_working_set();
             complain("interrupted: the working files are removed");
             return interrupt_status();
         }
         message_box(OWNER_ACTIVE, MSG_CONVERSION_FAILED, MSG_CAPTION_ERROR,
                     MSGBOX_ICON_EXCLAMATION | MSGBOX_OK);
+        explain_stopped_conversion(temp_base);
+        remove_working_set();
         return CLI_CONVERSION;
     }
     return install_files(request.out, set_file_count()) ? CLI_OK : CLI_CONVERSION;

@@ -205,12 +205,17 @@ int run_job()
     int status = CLI_CONVERSION;
     if (converted && handed_over && interrupt_status() == 0)
         status = request.ports.count > 1 ? send_to_rack(files) : send_here(files);
-    remove_files(files);
     if (!converted) {
         message_box(OWNER_ACTIVE, MSG_CONVERSION_FAILED, MSG_CAPTION_ERROR,
                     MSGBOX_ICON_EXCLAMATION | MSGBOX_OK);
         show_progress(PROGRESS_CLOSE, 0);
+        // The set was handed over as kestrel.exe hands it over: it lies under the final names.
+        char base[PATH_BUFFER_SIZE];
+        std::snprintf(base, sizeof base, "%.*s", static_cast<int>(std::strlen(db0_path)) - 4,
+                      db0_path);
+        explain_stopped_conversion(base);
     }
+    remove_files(files);
     close_lookup();
     if (interrupt_status() == 0)
         return status;
