@@ -24,6 +24,7 @@ enum {
     ARGS_MAX = 8 + 16,   // the program, its command and options, the files, the null
     SCREEN_MAX = 79,     // a terminal line longer than its window would break the redraw
     WAIT_STEP_MS = 500,
+    ENDING_STEP_MS = 20,
     SILENT_LIMIT_S = 90, // a child that tells nothing for this long is stopped: the sender
                          // itself gives up after about forty seconds of silence
     STOP_GRACE_S = 10    // after an interrupt, what a child is given to cancel and end
@@ -138,7 +139,7 @@ int screen_line(const rack_port *port, char *line, int size)
 {
     char what[LINE_SIZE];
     if (port->running && port->in_phase)
-        format_progress(what, sizeof what, &port->view, 24, 1);
+        format_progress(what, sizeof what, &port->view, LINE_SIZE, 0); // the whole label
     else
         std::snprintf(what, sizeof what, "%s",
                       port->box[0] ? port->box : port->note[0] ? port->note : "starting");
@@ -238,9 +239,12 @@ void wait_for_children()
     progress_clock::time_point shown = progress_clock::now();
     for (;;) {
         child_process waiting[PORTS_MAX];
-        for (int i = 0; i < port_count; i++)
+        int ending = 0; // a child has closed its pipe and is about to end
+        for (int i = 0; i < port_count; i++) {
             waiting[i] = ports[i].child;
-        child_wait_any(waiting, port_count, WAIT_STEP_MS);
+            ending |= ports[i].running && ports[i].child.pipe < 0;
+        }
+        child_wait_any(waiting, port_count, ending ? ENDING_STEP_MS : WAIT_STEP_MS);
         const int running = look_at_children(stopping);
         if (running == 0)
             break;
