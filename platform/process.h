@@ -23,7 +23,8 @@ void child_wait_any(const child_process *children, int count, int milliseconds);
 // everything was read (the pipe is then closed here too).
 int child_read(child_process *child, char *buffer, int size);
 // 1 with the exit status in *status when the child has ended (128 plus the signal's number
-// for a POSIX child ended by a signal), 0 while it runs. Does not wait.
+// for a POSIX child ended by a signal), 0 while it runs. Does not wait. Once it has said 1,
+// the child is gone: nothing else may be asked about it.
 int child_ended(child_process *child, int *status);
 // Asks the child to stop as an interrupt would (SIGTERM, or Ctrl-Break on Windows).
 void child_interrupt(child_process *child);

@@ -129,11 +129,13 @@ int child_read(child_process *child, char *buffer, int size)
 int child_ended(child_process *child, int *status)
 {
     HANDLE process = reinterpret_cast<HANDLE>(child->id);
-    if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0)
+    if (!process || WaitForSingleObject(process, 0) != WAIT_OBJECT_0)
         return 0;
     DWORD code = 1;
     GetExitCodeProcess(process, &code);
     *status = static_cast<int>(code);
+    CloseHandle(process);
+    child->id = 0;
     return 1;
 }
 
@@ -144,5 +146,6 @@ void child_interrupt(child_process *child)
 
 void child_kill(child_process *child)
 {
-    TerminateProcess(reinterpret_cast<HANDLE>(child->id), 1);
+    if (child->id)
+        TerminateProcess(reinterpret_cast<HANDLE>(child->id), 1);
 }
