@@ -245,17 +245,18 @@ def case_interrupt(r, work):
         with rz_receiver(theirs, os.path.join(work, "in")) as rz:
             proc = subprocess.Popen([r.args.cli, "load", "--port", ours], cwd=job,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-            deadline = time.monotonic() + 60
-            while not os.path.exists(os.path.join(work, "in", "dbf1.db0")):
-                expect(time.monotonic() < deadline and proc.poll() is None,
-                       "the transfer did not begin")
-                time.sleep(0.05)
-            proc.send_signal(signal.SIGINT)
             try:
+                deadline = time.monotonic() + 60
+                while not os.path.exists(os.path.join(work, "in", "dbf1.db0")):
+                    expect(time.monotonic() < deadline and proc.poll() is None,
+                           "the transfer did not begin")
+                    time.sleep(0.05)
+                proc.send_signal(signal.SIGINT)
                 _, err = proc.communicate(timeout=10)
             except subprocess.TimeoutExpired:
-                stop_process(proc)
                 raise Failed("kestrel-cli did not end within 10 s of SIGINT")
+            finally:
+                stop_process(proc)
             print(err.decode("utf-8", "replace"))
             ended = time.monotonic()
             while rz.proc.poll() is None and time.monotonic() < ended + 5:
