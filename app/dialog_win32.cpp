@@ -1,6 +1,7 @@
 // The Properties dialog on Windows: the template "PropertiesDlg" driven over settings.
 // The dialog keeps no state of its own: number fields go to settings as they are typed,
 // the text fields and the lists when OK is pressed.
+#include "line_table.h"
 #include "properties_dialog.h"
 
 #include "resource.h"
@@ -32,8 +33,6 @@ static_assert(offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(LPCSTR) == 76,
               "the 32-bit chooser record is 76 bytes");
 #endif
 
-static const char *const com_port_names[] = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6"};
-static const char *const baud_rate_names[] = {"115200", "57600", "38400", "19200", "9600"};
 static const char *const lookup_slot_names[] = {"1. lookup", "2. lookup", "3. lookup"};
 static const char *const index_slot_names[] = {"1. index", "2. index", "3. index"};
 static const char *const send_mode_names[] = {"No", "After succesfull conversion", "Allways"};
@@ -69,8 +68,8 @@ static void on_init_dialog(HWND dialog)
     set_number_field(dialog, IDC_KEY2_OFFSET, settings.key2_offset);
     set_number_field(dialog, IDC_KEY2_LENGTH, settings.key2_length);
 
-    fill_list(dialog, IDC_COM_PORT, com_port_names, 6, settings.com_index);
-    fill_list(dialog, IDC_BAUD_RATE, baud_rate_names, 5, settings.baud_index);
+    fill_list(dialog, IDC_COM_PORT, COM_PORT_NAMES, COM_PORT_COUNT, settings.com_index);
+    fill_list(dialog, IDC_BAUD_RATE, LINE_RATE_NAMES, LINE_RATE_COUNT, settings.baud_index);
     fill_list(dialog, IDC_LOOKUP_SLOT, lookup_slot_names, 3, 0);
     fill_list(dialog, IDC_INDEX_SLOT, index_slot_names, 3, 0);
     fill_list(dialog, IDC_SEND_MODE, send_mode_names, 3, settings.send_mode);

@@ -2,8 +2,11 @@
 // kestrel.exe, driven by arguments instead of the Properties dialog, reporting on standard
 // error instead of in boxes. Each command is one function over the process-wide state that
 // the conversion and the sender share with kestrel.exe (settings, paths, lookup_handle).
+// Several ports make a rack: one child process per port, each a run of "send" on one port.
 #ifndef KESTREL_CLI_H
 #define KESTREL_CLI_H
+
+#include "zmodem.h"
 
 // The exit status tells a script what happened; each kind of failure has its own.
 enum cli_status {
@@ -13,8 +16,14 @@ enum cli_status {
     CLI_UNREADABLE = 3,  // the lookup file, the settings file or a file to send cannot be read
     CLI_CONVERSION = 4,  // the conversion failed
     CLI_PORT = 5,        // the port cannot be opened
-    CLI_TRANSFER = 6     // the receiver refused the transfer, or it failed on the way
+    CLI_TRANSFER = 6,    // the receiver refused the transfer, or it failed on the way
+    CLI_RACK = 7,        // several ports: at least one terminal did not get its files
+    CLI_BUSY = 8         // another run holds the working names of the same folder
+    // An interrupt ends the program with 130 (SIGINT, Ctrl-C) or 143 (SIGTERM, window closed).
 };
+
+// The status of a send's outcome, as a run on that port alone ends with it.
+int send_status(const send_outcome *outcome);
 
 // The commands. args are the arguments after the command's name.
 int run_convert(int count, char **args);
@@ -25,6 +34,19 @@ int run_load(int count, char **args);
 // run sequence of kestrel.exe opens it. 0 after "Can't open lookop file!" when it cannot.
 int open_lookup(const char *path);
 void close_lookup();
+// After "Conversion of lookup file failed!": how far it got, read from the record file of the
+// set at base (no extension), when the record store took fewer records than the lookup file
+// has lines. Says nothing when the set cannot be opened.
+void explain_stopped_conversion(const char *base);
+
+// Holds the working names of temp_base's folder for the rest of the run: an exclusive lock on
+// its lock file (temp_base and ".lck"), so that two runs in one folder never share them.
+// CLI_OK, or CLI_BUSY or CLI_CONVERSION after a message.
+int hold_folder();
+// Gives the folder up again (also when nothing is held).
+void release_folder();
+// "cannot remove PATH: reason" or "cannot rename PATH to TARGET: reason", of last_set_fault.
+void complain_set_fault();
 
 // --- Argument helpers (cli_options.cpp) -----------------------------------------------------
 
@@ -38,7 +60,7 @@ int is_help(const char *text);
 int parse_number(const char *text, int min, int max, int *value);
 // The rate's index in the list 115200, 57600, 38400, 19200, 9600, or -1 after a message.
 int parse_rate(const char *text);
-// The com_index of "COM1" to "COM6" (in any case), else -1.
+// The com_index of "COM1" to "COM256" (in any case, no leading zeros), else -1.
 int parse_com_name(const char *text);
 // 1 when path can be opened for reading as a file, else 0.
 int is_readable(const char *path);
@@ -54,5 +76,29 @@ void complain(const char *format, ...) __attribute__((format(printf, 1, 2)));
 int choose_port(const char *port);
 // PORT's forms on this platform, for the help.
 extern const char PORT_HELP[];
+// After "Can't open COM port.": why PORT did not open, where this platform can tell ("no such
+// device"), in parentheses with a space before; else "".
+const char *port_reason(const char *port);
+
+// The ports of one command: --port repeated, or several in one value separated by commas.
+enum { PORTS_MAX = 32 };
+struct port_list {
+    int count;
+    const char *names[PORTS_MAX]; // into text
+    char text[4096];
+    int used;
+};
+// Adds the ports of value to list. 1, or 0 after a message (an empty name, too many ports).
+int add_ports(port_list *list, const char *value);
+
+// --- The rack (cli_rack.cpp) -----------------------------------------------------------------
+
+// Sends the same batch to every port of ports at once: each port is served by a child, this
+// program's "send" on that port alone with files as its FILE[=NAME] arguments, all started
+// together. Draws one progress line per port (plain lines, each beginning with its port, when
+// standard error is no terminal) and a summary line per port at the end. An interrupt is
+// passed on to every child. Returns CLI_OK when every child ended with 0, the interrupt's
+// status after an interrupt, else CLI_RACK.
+int run_rack(const port_list *ports, const char *rate, int files, const char *const *file_args);
 
 #endif

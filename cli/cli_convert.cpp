@@ -4,21 +4,23 @@
 // a half-written file, and a failed conversion leaves the files of an earlier one untouched.
 #include "cli.h"
 #include "console.h"
-#include "lookup_convert.h"
+#include "convert_job.h"
+#include "interrupt.h"
 #include "message_box.h"
 #include "messages.h"
 #include "platform.h"
 #include "progress.h"
 #include "settings.h"
+#include "zkw_dbf.h"
 
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
-const char WORK_NAME[] = "~tmpdbf";
-const char *const EXTENSIONS[3] = {".db0", ".db1", ".db2"};
 enum { STORE_NAME_MAX = 250 }; // the longest base name the record store takes
+
+long lookup_records; // the records the open lookup file holds, counted by open_lookup
 
 struct convert_request {
     const char *lookup;
@@ -40,9 +42,13 @@ void print_help()
         "in the Properties dialog; LEN its length; the key must lie within the N bytes.\n"
         "BASE defaults to dbf1 in the current folder. The files are written under working names\n"
         "(~tmpdbf.db0 ...) in BASE's folder and renamed when the conversion is complete; a\n"
-        "BASE.db2 left by an earlier conversion goes when the new one has one key.\n"
+        "BASE.db2 left by an earlier conversion goes when the new one has one key (a file\n"
+        "that cannot be removed or renamed fails the run, named with the reason). The run\n"
+        "holds the working names with a lock file (~tmpdbf.lck) while it lasts.\n"
         "\n"
-        "Exit status: 0 done, 2 bad usage, 3 LOOKUP cannot be read, 4 the conversion failed.\n");
+        "Exit status: 0 done, 2 bad usage, 3 LOOKUP cannot be read, 4 the conversion failed,\n"
+        "8 another run is using the working files of BASE's folder, 130 or 143 interrupted\n"
+        "(the working files are removed).\n");
 }
 
 // "POS:LEN" with both from 1 to 255.
@@ -124,6 +130,13 @@ int parse_request(int count, char **args, convert_request *request)
     return 1;
 }
 
+// Removes whatever the conversion left under the working names, saying what stays.
+void remove_working_set()
+{
+    if (remove_set(working_set(), SET_FILES_MAX) >= 0)
+        complain_set_fault();
+}
+
 // Sets temp_base to the working name in out's folder. 0 after a message when it cannot be.
 int set_work_base(const char *out)
 {
@@ -132,54 +145,34 @@ int set_work_base(const char *out)
         if (out[i] == '/' || out[i] == '\\')
             folder = i + 1;
     }
-    if (std::strcmp(out + folder, WORK_NAME) == 0 || out[folder] == '\0') {
-        complain("--out %s: not a name for the files (%s is the working name)", out, WORK_NAME);
+    if (std::strcmp(out + folder, WORK_SET_NAME) == 0 || out[folder] == '\0') {
+        complain("--out %s: not a name for the files (%s is the working name)", out,
+                 WORK_SET_NAME);
         return 0;
     }
-    if (folder + sizeof WORK_NAME - 1 > STORE_NAME_MAX ||
-        std::strlen(out) + 4 >= static_cast<std::size_t>(PATH_BUFFER_SIZE)) {
+    if (folder + sizeof WORK_SET_NAME - 1 > STORE_NAME_MAX ||
+        std::strlen(out) + 4 >= static_cast<std::size_t>(PATH_BUFFER_SIZE) || !set_temp_base(out)) {
         complain("--out %s: the path is too long", out);
         return 0;
     }
-    std::memcpy(temp_base, out, folder);
-    std::strcpy(temp_base + folder, WORK_NAME);
     return 1;
 }
 
-void remove_work_files()
-{
-    char path[PATH_BUFFER_SIZE + 8];
-    for (const char *extension : EXTENSIONS) {
-        std::snprintf(path, sizeof path, "%s%s", temp_base, extension);
-        std::remove(path);
-    }
-}
-
-// Replaces BASE.db0.. with the working files: the old set goes first (a rename onto an
-// existing file fails on Windows), so BASE never holds a mixed set. 0 after a message when a
-// rename fails; then neither set is left.
+// Replaces BASE.db0.. with the working files, so that BASE never holds a mixed set, nor a
+// second index of an earlier conversion beside a one-key set. 0 after a message that names
+// the file and the reason when a removal or a rename fails; then neither set is left.
 int install_files(const char *out, int files)
 {
-    char work[PATH_BUFFER_SIZE + 8];
-    char final_path[PATH_BUFFER_SIZE + 8];
-    for (const char *extension : EXTENSIONS) {
-        std::snprintf(final_path, sizeof final_path, "%s%s", out, extension);
-        std::remove(final_path);
-    }
-    for (int i = 0; i < files; i++) {
-        std::snprintf(work, sizeof work, "%s%s", temp_base, EXTENSIONS[i]);
-        std::snprintf(final_path, sizeof final_path, "%s%s", out, EXTENSIONS[i]);
-        if (std::rename(work, final_path) != 0) {
-            complain("cannot rename %s to %s", work, final_path);
-            for (int k = 0; k < i; k++) {
-                std::snprintf(final_path, sizeof final_path, "%s%s", out, EXTENSIONS[k]);
-                std::remove(final_path);
-            }
-            remove_work_files();
-            return 0;
-        }
-    }
-    return 1;
+    static char finals[SET_FILES_MAX][PATH_BUFFER_SIZE + 8];
+    const char *const final_list[SET_FILES_MAX] = {finals[0], finals[1], finals[2]};
+    for (int i = 0; i < SET_FILES_MAX; i++)
+        set_file_path(finals[i], sizeof finals[i], out, i);
+    if (hand_over_set(final_list, files) < 0)
+        return 1;
+    complain_set_fault();
+    remove_set(final_list, files);
+    remove_working_set();
+    return 0;
 }
 
 } // namespace
@@ -210,8 +203,21 @@ int open_lookup(const char *path)
         }
     }
     platform_rewind(lookup_handle);
-    progress_expect_records(records + pending);
+    lookup_records = records + pending;
+    progress_expect_records(lookup_records);
     return 1;
+}
+
+void explain_stopped_conversion(const char *base)
+{
+    const int handle = open_DBF(base);
+    if (handle <= 0)
+        return;
+    const int taken = member_in_DBF(handle);
+    close_DBF(handle);
+    if (taken >= 0 && taken < lookup_records)
+        complain("the conversion stopped after %d of the %ld records of the lookup file", taken,
+                 lookup_records);
 }
 
 void close_lookup()
@@ -219,6 +225,39 @@ void close_lookup()
     platform_close(lookup_handle);
     lookup_handle = PLATFORM_FILE_INVALID;
 }
+
+namespace {
+
+// The conversion into the working set and its hand-over to BASE, with the folder held.
+int convert_held(const convert_request &request)
+{
+    if (!open_lookup(request.lookup))
+        return CLI_UNREADABLE;
+    settings.line_length = static_cast<unsigned char>(request.line_length);
+    settings.key1_offset = request.key1[0];
+    settings.key1_length = request.key1[1];
+    settings.key2_offset = request.key2[0];
+    settings.key2_length = request.key2[1];
+    show_progress(PROGRESS_OPEN, 0);
+    const int converted = convert_into_working_set();
+    close_lookup();
+
+    if (converted != 1 || interrupt_status() != 0) {
+        if (interrupt_status() != 0) {
+            remove_working_set();
+            complain("interrupted: the working files are removed");
+            return interrupt_status();
+        }
+        message_box(OWNER_ACTIVE, MSG_CONVERSION_FAILED, MSG_CAPTION_ERROR,
+                    MSGBOX_ICON_EXCLAMATION | MSGBOX_OK);
+        explain_stopped_conversion(temp_base);
+        remove_working_set();
+        return CLI_CONVERSION;
+    }
+    return install_files(request.out, set_file_count()) ? CLI_OK : CLI_CONVERSION;
+}
+
+} // namespace
 
 int run_convert(int count, char **args)
 {
@@ -228,24 +267,11 @@ int run_convert(int count, char **args)
         return parsed == 0 ? CLI_OK : CLI_USAGE;
     if (!set_work_base(request.out))
         return CLI_USAGE;
-    if (!open_lookup(request.lookup))
-        return CLI_UNREADABLE;
-
-    settings.line_length = static_cast<unsigned char>(request.line_length);
-    settings.key1_offset = request.key1[0];
-    settings.key1_length = request.key1[1];
-    settings.key2_offset = request.key2[0];
-    settings.key2_length = request.key2[1];
-    show_progress(PROGRESS_OPEN, 0);
-    const int converted = convert_lookup();
-    show_progress(PROGRESS_CLOSE, 0);
-    close_lookup();
-
-    if (converted != 1) {
-        remove_work_files();
-        message_box(OWNER_ACTIVE, MSG_CONVERSION_FAILED, MSG_CAPTION_ERROR,
-                    MSGBOX_ICON_EXCLAMATION | MSGBOX_OK);
-        return CLI_CONVERSION;
-    }
-    return install_files(request.out, second_key_configured() ? 3 : 2) ? CLI_OK : CLI_CONVERSION;
+    int status = hold_folder();
+    if (status != CLI_OK)
+        return status;
+    catch_interrupts();
+    status = convert_held(request);
+    release_folder();
+    return status;
 }

@@ -15,8 +15,8 @@ void print_help()
         "Usage:\n"
         "  kestrel-cli convert LOOKUP --line-length N --key1 POS:LEN [--key2 POS:LEN]\n"
         "                      [--out BASE]\n"
-        "  kestrel-cli send --port PORT [--baud RATE] FILE[=NAME]...\n"
-        "  kestrel-cli load [--settings FILE] [--port PORT] [--baud RATE]\n"
+        "  kestrel-cli send --port PORT[,PORT...] [--baud RATE] FILE[=NAME]...\n"
+        "  kestrel-cli load [--settings FILE] [--port PORT[,PORT...]] [--baud RATE]\n"
         "  kestrel-cli COMMAND --help\n"
         "  kestrel-cli --version\n"
         "\n"
@@ -25,7 +25,8 @@ void print_help()
         "  send     sends files to the terminal in one ZMODEM batch\n"
         "  load     kestrel.exe's whole job from its settings file: convert, send, clean up\n"
         "\n"
-        "Progress and every message go to standard error.\n"
+        "Progress and every message go to standard error. Several ports are served at once,\n"
+        "each by a process of its own, with a summary line per port at the end.\n"
         "\n"
         "Exit status:\n"
         "  0  done\n"
@@ -35,7 +36,11 @@ void print_help()
         "  3  a file cannot be read: the lookup file, the settings file or a file to send\n"
         "  4  the conversion failed\n"
         "  5  the port cannot be opened\n"
-        "  6  the terminal refused the transfer, or it failed\n",
+        "  6  the terminal refused the transfer, or it failed\n"
+        "  7  several ports: at least one terminal did not get the files\n"
+        "  8  another run is using the working files of the same folder\n"
+        "  130, 143  interrupted (SIGINT or Ctrl-C; SIGTERM or the window closed): the\n"
+        "     terminals are told to cancel and the working files are removed\n",
         KESTREL_VERSION);
 }
 

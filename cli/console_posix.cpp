@@ -90,3 +90,12 @@ void console_write(const char *text, int length)
     std::fwrite(out, 1, static_cast<std::size_t>(used), stderr);
     std::fflush(stderr);
 }
+
+void console_cursor_up(int lines)
+{
+    if (lines > 0)
+        std::fprintf(stderr, "\x1b[%dA\r", lines);
+    else
+        std::fputc('\r', stderr);
+    std::fflush(stderr);
+}

@@ -35,3 +35,15 @@ void console_write(const char *text, int length)
         at += piece;
     }
 }
+
+void console_cursor_up(int lines)
+{
+    HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(handle, &info))
+        return;
+    COORD place = info.dwCursorPosition;
+    place.X = 0;
+    place.Y = static_cast<SHORT>(place.Y > lines ? place.Y - lines : 0);
+    SetConsoleCursorPosition(handle, place);
+}

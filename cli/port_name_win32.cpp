@@ -1,12 +1,31 @@
-// PORT on Windows: COM1 to COM6, the ports the send can open.
+// PORT on Windows: COM1 to COM256. COM1 to COM6 are opened by their plain names, as
+// kestrel.exe opens them; the others by their device names (\\.\COM17), the only form in which
+// Windows opens ports from COM10 on.
 #include "cli.h"
+#include "line_table.h"
+#include "serial_port.h"
 
-const char PORT_HELP[] = "PORT is COM1 to COM6.";
+#include <cstdio>
+
+const char PORT_HELP[] = "PORT is COM1 to COM256.";
 
 int choose_port(const char *port)
 {
     int com_index = parse_com_name(port);
-    if (com_index < 0)
-        complain("no such port: %s (COM1 to COM6)", port);
+    if (com_index < 0) {
+        complain("no such port: %s (COM1 to COM256)", port);
+        return -1;
+    }
+    if (com_index >= COM_PORT_COUNT) {
+        char device[16];
+        std::snprintf(device, sizeof device, "\\\\.\\COM%d", com_index + 1);
+        set_com_device(com_index, device);
+    }
     return com_index;
+}
+
+// Windows says no more than that the port did not open.
+const char *port_reason(const char *)
+{
+    return "";
 }

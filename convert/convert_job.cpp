@@ -1,67 +1,136 @@
-// The convert-and-send job. The files it handles lie in the program folder: temp_base with
-// .db0 to .db2 while the conversion writes them, DBF1.db0 to DBF1.db2 (db0_path..db2_path)
-// while they are sent. The send reads them by those full paths and announces them to the
-// terminal as "dbf1.db0".."dbf1.db2", so neither the current directory nor the case
-// sensitivity of the file system decides whether they are found.
+// The convert-and-send job in its steps. The send reads the final files by their full paths
+// and announces them to the terminal as "dbf1.db0".."dbf1.db2", so neither the current
+// directory nor the case sensitivity of the file system decides whether they are found.
+// State: the working set's path buffers, filled by working_set.
 #include "convert_job.h"
 
 #include "lookup_convert.h"
 #include "platform.h"
 #include "progress.h"
 #include "settings.h"
-#include "zmodem.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+const char *const final_paths[SET_FILES_MAX] = {db0_path, db1_path, db2_path};
+set_fault last_set_fault;
+
 namespace {
 
-// Moves temp_base + extension to final_path.
-void move_temporary(const char *extension, const char *final_path)
+const char *const EXTENSIONS[SET_FILES_MAX] = {".db0", ".db1", ".db2"};
+const char *const SEND_NAMES[SET_FILES_MAX] = {SEND_NAME_DB0, SEND_NAME_DB1, SEND_NAME_DB2};
+
+char working_paths[SET_FILES_MAX][PATH_BUFFER_SIZE + 8];
+const char *const working_list[SET_FILES_MAX] = {working_paths[0], working_paths[1],
+                                                 working_paths[2]};
+
+// Keeps the first fault of a step (a step clears last_set_fault when it begins).
+void keep_fault(const char *action, const char *path, const char *target)
 {
-    char temporary[PATH_BUFFER_SIZE + 8];
-    std::snprintf(temporary, sizeof temporary, "%s%s", temp_base, extension);
-    std::rename(temporary, final_path);
+    if (!last_set_fault.action)
+        last_set_fault = set_fault{action, path, target, errno};
 }
 
-void send_files(int with_second_index)
+// Deletes path: 1 when it is gone or was never there, else 0 with the fault kept.
+int remove_file(const char *path)
 {
-    char name_list[3][256];
-    std::strcpy(name_list[0], SEND_NAME_DB0);
-    std::strcpy(name_list[1], SEND_NAME_DB1);
-    std::strcpy(name_list[2], with_second_index ? SEND_NAME_DB2 : "");
-    const char *const paths[3] = {db0_path, db1_path, db2_path};
-    const int count = with_second_index ? 3 : 2;
+    if (std::remove(path) == 0 || errno == ENOENT)
+        return 1;
+    keep_fault("remove", path, nullptr);
+    return 0;
+}
 
-    platform_sleep_ms(SEND_WAIT_MS);
-    zmodem_send_files(count, paths, name_list, static_cast<unsigned char>(settings.com_index),
-                      static_cast<unsigned char>(settings.baud_index));
+int rename_file(const char *from, const char *to)
+{
+    if (std::rename(from, to) == 0)
+        return 1;
+    keep_fault("rename", from, to);
+    return 0;
 }
 
 } // namespace
 
-int convert_and_send()
+int set_file_count()
+{
+    return second_key_configured() ? 3 : 2;
+}
+
+int set_file_path(char *path, std::size_t size, const char *base, int file)
+{
+    const int length = std::snprintf(path, size, "%s%s", base, EXTENSIONS[file]);
+    return length >= 0 && static_cast<std::size_t>(length) < size;
+}
+
+const char *const *working_set()
+{
+    for (int i = 0; i < SET_FILES_MAX; i++)
+        set_file_path(working_paths[i], sizeof working_paths[i], temp_base, i);
+    return working_list;
+}
+
+const char *send_name(int file)
+{
+    return SEND_NAMES[file];
+}
+
+int convert_into_working_set()
 {
     const int result = convert_lookup();
     show_progress(PROGRESS_CLOSE, 0);
+    return result;
+}
 
-    // Files of an earlier run go first: a rename onto an existing file fails on Windows.
-    std::remove(db0_path);
-    std::remove(db1_path);
-    std::remove(db2_path);
+int hand_over_set(const char *const *finals, int count)
+{
+    last_set_fault = set_fault{nullptr, nullptr, nullptr, 0};
+    int failed = -1;
+    for (int i = 0; i < SET_FILES_MAX; i++) {
+        if (!remove_file(finals[i]) && failed < 0)
+            failed = i;
+    }
+    const char *const *working = working_set();
+    for (int i = 0; i < count; i++) {
+        if (!rename_file(working[i], finals[i]) && failed < 0)
+            failed = i;
+    }
+    return failed;
+}
 
-    const int with_second_index = second_key_configured();
-    move_temporary(".db0", db0_path);
-    move_temporary(".db1", db1_path);
-    if (with_second_index)
-        move_temporary(".db2", db2_path);
+void wait_before_send()
+{
+    platform_sleep_ms(SEND_WAIT_MS);
+}
 
-    if (result == 1 && settings.send_mode == 1)
-        send_files(with_second_index);
+int send_set(const char *const *paths, int count, send_outcome *outcome)
+{
+    char name_list[SET_FILES_MAX][256];
+    for (int i = 0; i < SET_FILES_MAX; i++)
+        std::strcpy(name_list[i], i < count ? SEND_NAMES[i] : "");
+    wait_before_send();
+    return zmodem_send_files(count, paths, name_list,
+                             static_cast<unsigned char>(settings.com_index),
+                             static_cast<unsigned char>(settings.baud_index), outcome);
+}
 
-    std::remove(db0_path);
-    std::remove(db1_path);
-    if (with_second_index)
-        std::remove(db2_path);
+int remove_set(const char *const *paths, int count)
+{
+    last_set_fault = set_fault{nullptr, nullptr, nullptr, 0};
+    int failed = -1;
+    for (int i = 0; i < count; i++) {
+        if (!remove_file(paths[i]) && failed < 0)
+            failed = i;
+    }
+    return failed;
+}
+
+int convert_and_send()
+{
+    const int result = convert_into_working_set();
+    const int files = set_file_count();
+    hand_over_set(final_paths, files);
+    if (result == 1 && settings.send_mode == SEND_MODE_AFTER_SUCCESS)
+        send_set(final_paths, files, nullptr);
+    remove_set(final_paths, files);
     return result;
 }

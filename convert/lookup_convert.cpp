@@ -182,6 +182,7 @@ int convert_lookup()
         return fail(CONVERT_NOT_CREATED);
 
     std::strcpy(status_text, MSG_PROGRESS_CONVERTING);
+    progress_phase(PROGRESS_RECORDS, 0);
     std::memset(line_buffer, 0, sizeof line_buffer);
 
     std::uint64_t sum = 0;

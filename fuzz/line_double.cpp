@@ -1,6 +1,7 @@
 // The scripted line of the fuzz targets: the raw serial calls of serial_port.h.
 #include "line_double.h"
 
+#include "platform.h"
 #include "serial_port.h"
 
 #include <csetjmp>
@@ -133,7 +134,7 @@ void raw_port_flush(raw_port) {}
 
 void raw_port_close(raw_port) {}
 
-void raw_process_exit(int)
+void platform_exit(int)
 {
     std::longjmp(timed_out, 1);
 }

@@ -1,6 +1,6 @@
 // The platform calls of the program's portable code: files through the platform's own file
-// handles, the program's own path, and waiting. platform_win32.cpp makes the Windows calls;
-// platform_posix.cpp is its twin for the native build and its tests.
+// handles, the program's own path, waiting, locks and ending the process. platform_win32.cpp
+// makes the Windows calls; platform_posix.cpp is its twin for the native build and its tests.
 #ifndef KESTREL_PLATFORM_H
 #define KESTREL_PLATFORM_H
 
@@ -14,6 +14,9 @@ const platform_file PLATFORM_FILE_INVALID = -1;
 // failure, and at once for anything else (a folder, a FIFO or pipe, a device), which is
 // refused before it could make the open or a read wait.
 platform_file platform_open_read(const char *path);
+// Opens an existing file for reading, shared with other readers: a file that several
+// processes read at once (the children of a rack). PLATFORM_FILE_INVALID on failure.
+platform_file platform_open_shared(const char *path);
 // Creates a file for writing, replacing any existing one, shared with nobody.
 platform_file platform_create_write(const char *path);
 // The size of an open file in bytes, all 64 bits of it; 0 when it cannot be had.
@@ -31,5 +34,18 @@ void platform_close(platform_file file);
 int platform_program_path(char *buffer, int size);
 
 void platform_sleep_ms(unsigned milliseconds);
+
+// Takes the lock file at path, creating it: held exclusively by this process until
+// platform_unlock or the process's end (flock on Linux, LockFileEx on Windows). Returns its
+// handle, or PLATFORM_FILE_INVALID with *busy 1 when another process holds it, 0 when it
+// cannot be made.
+platform_file platform_lock(const char *path, int *busy);
+// Gives the lock up and removes its file.
+void platform_unlock(platform_file lock, const char *path);
+
+// Ends the process at once with the given status: no destructors, no handlers at exit;
+// standard output is flushed first. It sits in a source of its own (platform_exit_*.cpp), so
+// that tests and fuzz targets can link one that tells them what happened instead.
+[[noreturn]] void platform_exit(int status);
 
 #endif

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,4 +86,40 @@ int platform_program_path(char *buffer, int size)
         return 0;
     buffer[length] = '\0';
     return static_cast<int>(length);
+}
+
+// POSIX files have no share modes: any open is shared.
+platform_file platform_open_shared(const char *path)
+{
+    return platform_open_read(path);
+}
+
+platform_file platform_lock(const char *path, int *busy)
+{
+    *busy = 0;
+    // Its last holder removes the file: a lock taken on a file that was removed meanwhile
+    // guards nothing, so the open and the lock are tried again on the file now there.
+    for (int attempt = 0; attempt < 5; attempt++) {
+        int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return PLATFORM_FILE_INVALID;
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            *busy = errno == EWOULDBLOCK;
+            close(fd);
+            return PLATFORM_FILE_INVALID;
+        }
+        struct stat held, named;
+        if (fstat(fd, &held) == 0 && stat(path, &named) == 0 && held.st_ino == named.st_ino &&
+            held.st_dev == named.st_dev)
+            return fd;
+        close(fd);
+    }
+    *busy = 1;
+    return PLATFORM_FILE_INVALID;
+}
+
+void platform_unlock(platform_file lock, const char *path)
+{
+    unlink(path);
+    close(static_cast<int>(lock));
 }

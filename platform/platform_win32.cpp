@@ -27,6 +27,14 @@ platform_file platform_open_read(const char *path)
     return reinterpret_cast<platform_file>(file);
 }
 
+platform_file platform_open_shared(const char *path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file == INVALID_HANDLE_VALUE ? PLATFORM_FILE_INVALID
+                                        : reinterpret_cast<platform_file>(file);
+}
+
 platform_file platform_create_write(const char *path)
 {
     HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -78,4 +86,31 @@ int platform_program_path(char *buffer, int size)
     if (length == 0 || length >= static_cast<DWORD>(size))
         return 0;
     return static_cast<int>(length);
+}
+
+// The file goes when its last handle closes, so a run that ends in any way leaves none.
+platform_file platform_lock(const char *path, int *busy)
+{
+    *busy = 0;
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        // A file whose last holder is closing it cannot be opened until it is gone.
+        *busy = GetLastError() == ERROR_ACCESS_DENIED;
+        return PLATFORM_FILE_INVALID;
+    }
+    OVERLAPPED at = {};
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        *busy = 1;
+        CloseHandle(file);
+        return PLATFORM_FILE_INVALID;
+    }
+    return reinterpret_cast<platform_file>(file);
+}
+
+void platform_unlock(platform_file lock, const char *)
+{
+    CloseHandle(reinterpret_cast<HANDLE>(lock));
 }

@@ -113,3 +113,6 @@ void show_progress(int mode, int value)
     flush_drawing(screen);
     ReleaseDC(nullptr, screen);
 }
+
+// The box shows the label and the value alone; a phase changes nothing on the screen.
+void progress_phase(progress_unit, long) {}

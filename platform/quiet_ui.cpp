@@ -10,6 +10,8 @@ char status_text[256];
 
 void show_progress(int, int) {}
 
+void progress_phase(progress_unit, long) {}
+
 void message_box(message_owner, const char *text, const char *caption, unsigned)
 {
     volatile std::size_t seen = std::strlen(text) + std::strlen(caption);

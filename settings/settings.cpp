@@ -6,6 +6,8 @@
 #include "message_box.h"
 #include "messages.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 settings_record settings;
@@ -17,6 +19,7 @@ char db2_path[PATH_BUFFER_SIZE];
 char lookup_path[PATH_BUFFER_SIZE];
 void *app_instance;
 platform_file lookup_handle = PLATFORM_FILE_INVALID;
+char settings_fault[96];
 
 namespace {
 
@@ -138,7 +141,62 @@ void write_character(platform_file file, char base, int value)
     write_text(file, line);
 }
 
-int load_settings_beside(const char *program_path, const char *settings_file);
+// 1 when text is a decimal number, with a leading minus sign where negative is allowed.
+int is_decimal(const char *text, std::size_t length, int negative_allowed)
+{
+    std::size_t at = negative_allowed && length > 0 && text[0] == '-' ? 1 : 0;
+    if (at == length)
+        return 0;
+    for (; at < length; at++) {
+        if (text[at] < '0' || text[at] > '9')
+            return 0;
+    }
+    return 1;
+}
+
+// Whether one line's text fits its place (1 to 10) in a settings file as save_settings writes
+// it.
+int line_fits(int line, const char *text, std::size_t length)
+{
+    if (line <= 2)
+        return 1;
+    if (line == 3)
+        return is_decimal(text, length, 0) && length <= 3 && std::atoi(text) <= 255;
+    if (line <= 7)
+        return is_decimal(text, length, 1) && length <= 11;
+    if (line <= 9)
+        return length == 1;
+    return length == 1 && (text[0] == '0' || text[0] == '1');
+}
+
+// 1 when the text has the shape save_settings writes; otherwise 0 with settings_fault naming
+// the first line that does not fit.
+int has_settings_shape(const char *text, std::size_t length)
+{
+    std::size_t start = 0;
+    for (int line = 1; line <= 10; line++) {
+        const char *cr = static_cast<const char *>(std::memchr(text + start, '\r', length - start));
+        if (!cr || static_cast<std::size_t>(cr - text) + 1 >= length || cr[1] != '\n') {
+            std::snprintf(settings_fault, sizeof settings_fault,
+                          "line %d does not end in CR LF", line);
+            return 0;
+        }
+        const std::size_t end = static_cast<std::size_t>(cr - text);
+        if (!line_fits(line, text + start, end - start)) {
+            std::snprintf(settings_fault, sizeof settings_fault,
+                          "line %d does not fit its place", line);
+            return 0;
+        }
+        start = end + 2;
+    }
+    if (start == length)
+        return 1;
+    std::snprintf(settings_fault, sizeof settings_fault, "more than ten lines");
+    return 0;
+}
+
+int load_settings_beside(const char *program_path, const char *settings_file,
+                         settings_strictness strictness);
 
 } // namespace
 
@@ -162,19 +220,33 @@ int load_settings()
 
 int load_settings_for(const char *program_path)
 {
-    return load_settings_beside(program_path, nullptr);
+    return load_settings_beside(program_path, nullptr, SETTINGS_LENIENT);
 }
 
-int load_settings_file(const char *settings_file)
+int load_settings_file(const char *settings_file, settings_strictness strictness)
 {
-    return load_settings_beside(settings_file, settings_file);
+    return load_settings_beside(settings_file, settings_file, strictness);
+}
+
+int set_temp_base(const char *path)
+{
+    std::size_t folder_length = 0;
+    for (std::size_t i = 0; path[i] != '\0'; i++) {
+        if (path[i] == '\\' || path[i] == '/')
+            folder_length = i + 1;
+    }
+    if (folder_length + sizeof WORK_SET_NAME > PATH_BUFFER_SIZE)
+        return 0;
+    build_path(temp_base, path, folder_length, WORK_SET_NAME);
+    return 1;
 }
 
 namespace {
 
 // The paths derive from the folder of program_path (up to its last separator); the settings
 // are read from settings_file, or from that folder's "tabsync.ini" when it is null.
-int load_settings_beside(const char *program_path, const char *settings_file)
+int load_settings_beside(const char *program_path, const char *settings_file,
+                         settings_strictness strictness)
 {
     set_defaults();
     clear_paths();
@@ -189,13 +261,13 @@ int load_settings_beside(const char *program_path, const char *settings_file)
         (settings_file && std::strlen(settings_file) >= PATH_BUFFER_SIZE)) {
         message_box(OWNER_NONE, MSG_FOLDER_TOO_LONG, MSG_CAPTION_ERROR,
                     MSGBOX_OK | MSGBOX_ICON_EXCLAMATION);
-        return 0;
+        return SETTINGS_NO_PATHS;
     }
     if (settings_file)
         std::strcpy(settings_path, settings_file);
     else
         build_path(settings_path, program_path, folder_length, SETTINGS_NAME);
-    build_path(temp_base, program_path, folder_length, "~tmpdbf");
+    build_path(temp_base, program_path, folder_length, WORK_SET_NAME);
     build_path(db0_path, program_path, folder_length, "DBF1.db0");
     build_path(db1_path, program_path, folder_length, "DBF1.db1");
     build_path(db2_path, program_path, folder_length, "DBF1.db2");
@@ -204,9 +276,10 @@ int load_settings_beside(const char *program_path, const char *settings_file)
     platform_file file = platform_open_read(settings_path);
     if (file == PLATFORM_FILE_INVALID) {
         settings.show_dialog = 1;
-        return 1;
+        return strictness == SETTINGS_STRICT ? SETTINGS_UNREADABLE : SETTINGS_LOADED;
     }
-    // Read up to the buffer's size; a longer file is taken only as far as it fits.
+    // Read up to the buffer's size; a longer file is taken only as far as it fits, or refused
+    // by a strict read.
     int length = 0;
     while (length < static_cast<int>(sizeof settings_text) - 1) {
         int got = platform_read(file, settings_text + length,
@@ -216,10 +289,21 @@ int load_settings_beside(const char *program_path, const char *settings_file)
         length += got;
     }
     settings_text[length] = '\0';
+    char beyond;
+    const int longer = strictness == SETTINGS_STRICT &&
+                       length == static_cast<int>(sizeof settings_text) - 1 &&
+                       platform_read(file, &beyond, 1) > 0;
     platform_close(file);
 
+    if (strictness == SETTINGS_STRICT) {
+        if (longer)
+            std::snprintf(settings_fault, sizeof settings_fault, "longer than %d bytes",
+                          static_cast<int>(sizeof settings_text) - 1);
+        if (longer || !has_settings_shape(settings_text, static_cast<std::size_t>(length)))
+            return SETTINGS_MALFORMED;
+    }
     parse_settings_text(settings_text, static_cast<std::size_t>(length));
-    return 1;
+    return SETTINGS_LOADED;
 }
 
 } // namespace

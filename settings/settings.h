@@ -15,6 +15,18 @@
 
 enum { PATH_BUFFER_SIZE = 1024 };
 
+// The working name of a file set while it is written: the record store adds .db0 to .db2.
+constexpr char WORK_SET_NAME[] = "~tmpdbf";
+
+// The values of send_mode, as the dialog lists them ("No", "After succesfull conversion",
+// "Allways"). Only SEND_MODE_AFTER_SUCCESS sends: 0 and 2 both send nothing, whatever the
+// name of 2 suggests. The program holds 1 for the whole run.
+enum {
+    SEND_MODE_NO = 0,
+    SEND_MODE_AFTER_SUCCESS = 1,
+    SEND_MODE_ALWAYS = 2
+};
+
 struct settings_record {
     char folder[PATH_BUFFER_SIZE];      // folder of the lookup file, normally ending in '\'
     char lookup_name[PATH_BUFFER_SIZE]; // the lookup file's name, without folder
@@ -26,7 +38,7 @@ struct settings_record {
     int com_index;                      // 0 to 5: COM1 to COM6; -1: none selected
     int baud_index;                     // 0 to 4: 115200, 57600, 38400, 19200, 9600; -1: none
     int show_dialog;                    // 1: show the Properties dialog before the run
-    int send_mode;                      // 0 never, 1 after a successful conversion, 2 always
+    int send_mode;                      // SEND_MODE_*: only SEND_MODE_AFTER_SUCCESS sends
 };
 
 extern settings_record settings;
@@ -62,9 +74,32 @@ int load_settings();
 // load_settings for a program whose full path is program_path instead of the running one.
 int load_settings_for(const char *program_path);
 
+// How a settings file is read. Leniently, as kestrel.exe reads it: whatever the file holds,
+// the lines up to the first that is not ended by CR LF are taken and the rest keep their
+// defaults; a missing file only asks for the dialog. Strictly, for a program without a dialog:
+// the file must have the shape save_settings writes (ten lines ended by CR LF, the numbers
+// where numbers belong, one character on each of the last three lines, at most 1023 bytes).
+enum settings_strictness { SETTINGS_LENIENT, SETTINGS_STRICT };
+
+// Results of load_settings_file.
+enum {
+    SETTINGS_LOADED = 1,
+    SETTINGS_NO_PATHS = 0,    // after MSG_FOLDER_TOO_LONG: the paths do not fit their buffers
+    SETTINGS_UNREADABLE = -1, // strict only: the file cannot be opened
+    SETTINGS_MALFORMED = -2   // strict only: not the shape above; settings_fault says why
+};
+
+// Why a strict read refused a file: "line 3 does not fit its place", and the like.
+extern char settings_fault[96];
+
 // load_settings_for with the settings read from settings_file itself: the paths derive from
 // its folder, and it need not be called "tabsync.ini" (the console program's --settings).
-int load_settings_file(const char *settings_file);
+// Returns a SETTINGS_ result; a strict read that refuses the file leaves the defaults.
+int load_settings_file(const char *settings_file, settings_strictness strictness);
+
+// Sets temp_base to WORK_SET_NAME in the folder of path (up to its last separator). Returns
+// 1, or 0 when it does not fit (temp_base is then unchanged).
+int set_temp_base(const char *path);
 
 // Writes settings to settings_path, replacing the file. A file that cannot be created is
 // silently not written.

@@ -1,14 +1,21 @@
 // The portable rules of the serial port over the platform's raw calls (serial_port.h).
-// State: port_handle, and the buffers of written bytes not yet handed to the driver and of
-// arrived bytes not yet taken.
+// State: port_handle, the buffers of written bytes not yet handed to the driver and of
+// arrived bytes not yet taken, and chosen_devices, the devices the program named for ports.
 #include "serial_port.h"
 
+#include "line_table.h"
 #include "message_box.h"
 #include "messages.h"
+#include "platform.h"
 #include "progress.h"
 #include "zm_proto.h"
 
+#include <cstring>
+
 raw_port port_handle = RAW_PORT_NONE;
+volatile std::sig_atomic_t port_cancel_requested;
+std::jmp_buf cancel_landing;
+int cancel_landing_set;
 
 enum { RESUME_BYTES = 16 };
 
@@ -58,7 +65,37 @@ static int read_line_byte(unsigned char *b)
     return 1;
 }
 
-static const std::uint32_t baud_rates[5] = {115200, 57600, 38400, 19200, 9600};
+// The devices named by set_com_device: a program names one or two, so a short list is kept
+// rather than a path for each of the 256 ports.
+enum { CHOSEN_MAX = 8, DEVICE_PATH_SIZE = 256 };
+static struct {
+    int com_index; // -1: a free entry
+    char path[DEVICE_PATH_SIZE];
+} chosen_devices[CHOSEN_MAX] = {{-1, ""}, {-1, ""}, {-1, ""}, {-1, ""},
+                                {-1, ""}, {-1, ""}, {-1, ""}, {-1, ""}};
+
+int set_com_device(int com_index, const char *path)
+{
+    if (com_index < 0 || com_index > 255 || std::strlen(path) >= DEVICE_PATH_SIZE)
+        return 0;
+    for (auto &entry : chosen_devices) {
+        if (entry.com_index == com_index || entry.com_index < 0) {
+            entry.com_index = com_index;
+            std::strcpy(entry.path, path);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+const char *chosen_com_device(int com_index)
+{
+    for (const auto &entry : chosen_devices) {
+        if (entry.com_index == com_index)
+            return entry.path;
+    }
+    return nullptr;
+}
 
 // Eight CAN, ten backspaces, one NUL: cancels the receiver whatever state it is in.
 static void send_cancel()
@@ -79,7 +116,8 @@ int open_com_port(unsigned char com_index, unsigned char baud_index)
 {
     // A rate typed into the dialog is stored as -1 (255 here): a port without a rate is no
     // port, so it fails before anything is opened.
-    if (com_index > 5 || baud_index > 4) {
+    if ((com_index >= COM_PORT_COUNT && !chosen_com_device(com_index)) ||
+        baud_index >= LINE_RATE_COUNT) {
         show_cant_open();
         return 0;
     }
@@ -91,7 +129,7 @@ int open_com_port(unsigned char com_index, unsigned char baud_index)
     }
     // Line settings the platform refuses would leave the port at a rate and framing nobody
     // chose; that is treated as a port that cannot be opened.
-    if (!raw_port_setup(port_handle, baud_rates[baud_index])) {
+    if (!raw_port_setup(port_handle, LINE_RATES[baud_index])) {
         close_port();
         show_cant_open();
         return 0;
@@ -111,12 +149,27 @@ int send_raw_byte(int b)
     return 1;
 }
 
+// A cancel asked for while a send is under way: the receiver is told, nothing is shown, and
+// the send returns from where it set cancel_landing.
+static void take_cancel()
+{
+    if (!port_cancel_requested || !cancel_landing_set)
+        return;
+    send_cancel();
+    close_port();
+    show_progress(PROGRESS_CLOSE, 0);
+    cancel_landing_set = 0;
+    std::longjmp(cancel_landing, 1);
+}
+
 int receive_byte_or_silence(unsigned char *b)
 {
+    take_cancel();
     int got = port_handle == RAW_PORT_NONE ? 0 : read_line_byte(b);
+    take_cancel();
     if (++reads_without_byte == 10) {
         abort_transfer(MSG_TIMEOUT);
-        raw_process_exit(1);
+        platform_exit(1);
     }
     if (got)
         reads_without_byte = 0;

@@ -9,6 +9,8 @@
 #ifndef KESTREL_SERIAL_PORT_H
 #define KESTREL_SERIAL_PORT_H
 
+#include <csetjmp>
+#include <csignal>
 #include <cstdint>
 
 // A platform port handle: a Windows HANDLE value or a POSIX file descriptor.
@@ -18,9 +20,10 @@ const raw_port RAW_PORT_NONE = -1;
 // The one port of the process; RAW_PORT_NONE while no port is open.
 extern raw_port port_handle;
 
-// Opens COM1..COM6 (com_index 0..5) at 115200, 57600, 38400, 19200 or 9600 bit/s (baud_index
-// 0..4), 8N1, no flow control. Returns 1 when the port is open and set up; otherwise shows
-// "Can't open COM port." and returns 0 with no port open.
+// Opens COM<com_index + 1> at 115200, 57600, 38400, 19200 or 9600 bit/s (baud_index 0..4,
+// line_table.h), 8N1, no flow control. com_index 0..5 (COM1..COM6) is always a port; a higher
+// one only once set_com_device has named its device. Returns 1 when the port is open and set
+// up; otherwise shows "Can't open COM port." and returns 0 with no port open.
 int open_com_port(unsigned char com_index, unsigned char baud_index);
 // Writes the low 8 bits of b. Returns 1 when the byte was taken for the line, 0 while no port
 // is open (no caller acts on it). Written bytes are held until the next read, flush or close,
@@ -28,8 +31,8 @@ int open_com_port(unsigned char com_index, unsigned char baud_index);
 // sender resumes): one platform call per byte costs more than the byte's time on the line.
 int send_raw_byte(int b);
 // The next byte from the line. Ten reads that each waited about four seconds without a byte
-// (a byte that arrives during the tenth does not count) end the process with status 1 after
-// aborting with "Timeout error".
+// (a byte that arrives during the tenth does not count) end the process with status 1
+// (platform_exit) after aborting with "Timeout error".
 unsigned char receive_byte();
 // One read of the line for a caller that acts on silence: 1 with the next byte in *b, or 0
 // when the read waited about four seconds in vain. The reads in a row without a byte count
@@ -42,13 +45,28 @@ int receive_byte_if_waiting(unsigned char *b);
 // Sends the cancel sequence, closes the port, closes the Progress box, shows text in an
 // "Error" box, and returns.
 void abort_transfer(const char *text);
+// The cancel of a send under way: set by zmodem_request_cancel, which a signal or console
+// handler may call, so it is a flag alone. Every read of the line looks at it; while the
+// batch send has set cancel_landing (cancel_landing_set is 1) such a read sends the cancel
+// sequence, closes the port and the Progress box, and jumps back there.
+extern volatile std::sig_atomic_t port_cancel_requested;
+extern std::jmp_buf cancel_landing;
+extern int cancel_landing_set;
 // Waits until the port's output queue has gone out.
 void flush_port();
 // Closes the port if one is open.
 void close_port();
 
+// Makes COM<com_index + 1> (com_index 0 to 255) open the device at path for the rest of the
+// process, in place of the platform's own device for it. Returns 1, or 0 when com_index is
+// out of range or the path does not fit (the port then stays as it was).
+int set_com_device(int com_index, const char *path);
+// The device set_com_device named for com_index, or null when none was named.
+const char *chosen_com_device(int com_index);
+
 // The raw seam: one implementation per platform, chosen at link time.
-// Opens the device of COM<com_index + 1>. RAW_PORT_NONE when it cannot be opened.
+// Opens the device of COM<com_index + 1>: the one set_com_device named (chosen_com_device),
+// else the platform's own. RAW_PORT_NONE when it cannot be opened.
 raw_port raw_port_open(int com_index);
 // Sets queues, rate (bit/s), 8N1 without flow control, and the time-outs. 1 when the platform
 // took the line settings, 0 when it refused them.
@@ -63,7 +81,5 @@ int raw_port_read(raw_port port, unsigned char *buffer, int size);
 int raw_port_pending(raw_port port);
 void raw_port_flush(raw_port port);
 void raw_port_close(raw_port port);
-// Ends the process at once with the given status.
-[[noreturn]] void raw_process_exit(int status);
 
 #endif

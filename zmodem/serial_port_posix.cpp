@@ -1,10 +1,11 @@
 // The raw serial calls for the native build (serial_port.h): termios raw 8N1 without flow
 // control and the same four-second read time-out as the Windows port. State: posix_com_paths,
 // the device behind each of COM1..COM6, /dev/ttyS0..5 unless KESTREL_COM1..KESTREL_COM6 name
-// another (tests point them at a pseudo-terminal), and posix_com_chosen, the ports whose
-// device the program itself chose (set_com_device), which the variables do not change.
+// another (tests point them at a pseudo-terminal). A device the program itself chose
+// (set_com_device) comes before both; other ports have no device of their own here.
 #include "serial_port.h"
-#include "serial_port_posix.h"
+
+#include "line_table.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -15,42 +16,45 @@
 #include <termios.h>
 #include <unistd.h>
 
-char posix_com_paths[6][256] = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2",
-                                "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
-static int posix_com_chosen[6];
+char posix_com_paths[COM_PORT_COUNT][256] = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2",
+                                             "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
 
-int set_com_device(int com_index, const char *path)
+// The device of a port that the program did not choose: KESTREL_COM<n> or /dev/ttyS<n - 1>.
+static const char *own_device(int com_index)
 {
-    if (com_index < 0 || com_index > 5 || std::strlen(path) >= sizeof posix_com_paths[0])
-        return 0;
-    std::strcpy(posix_com_paths[com_index], path);
-    posix_com_chosen[com_index] = 1;
-    return 1;
+    if (com_index < 0 || com_index >= COM_PORT_COUNT)
+        return nullptr;
+    char variable[24];
+    std::snprintf(variable, sizeof variable, "KESTREL_COM%d", com_index + 1);
+    const char *path = std::getenv(variable);
+    if (path && std::strlen(path) < sizeof posix_com_paths[0])
+        std::strcpy(posix_com_paths[com_index], path);
+    return posix_com_paths[com_index];
 }
 
 raw_port raw_port_open(int com_index)
 {
-    char variable[24];
-    std::snprintf(variable, sizeof variable, "KESTREL_COM%d", com_index + 1);
-    const char *path = std::getenv(variable);
-    if (path && !posix_com_chosen[com_index] && std::strlen(path) < sizeof posix_com_paths[0])
-        std::strcpy(posix_com_paths[com_index], path);
-    int fd = open(posix_com_paths[com_index], O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const char *path = chosen_com_device(com_index);
+    if (!path)
+        path = own_device(com_index);
+    if (!path)
+        return RAW_PORT_NONE;
+    int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return RAW_PORT_NONE;
     return fd;
 }
 
+// The termios speed of each rate of line_table.h, in its order.
+static const speed_t line_speeds[LINE_RATE_COUNT] = {B115200, B57600, B38400, B19200, B9600};
+
 static speed_t speed_of(std::uint32_t baud)
 {
-    switch (baud) {
-    case 115200: return B115200;
-    case 57600: return B57600;
-    case 38400: return B38400;
-    case 19200: return B19200;
-    case 9600: return B9600;
-    default: return B0;
+    for (int i = 0; i < LINE_RATE_COUNT; i++) {
+        if (LINE_RATES[i] == baud)
+            return line_speeds[i];
     }
+    return B0;
 }
 
 int raw_port_setup(raw_port port, std::uint32_t baud)
@@ -108,10 +112,4 @@ void raw_port_flush(raw_port port)
 void raw_port_close(raw_port port)
 {
     close((int)port);
-}
-
-void raw_process_exit(int status)
-{
-    std::fflush(stdout);
-    std::_Exit(status);
 }

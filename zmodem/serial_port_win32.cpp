@@ -1,9 +1,11 @@
-// The raw serial calls on Windows (serial_port.h): COM1..COM6 through CreateFileA, synchronous
+// The raw serial calls on Windows (serial_port.h): COM1..COM6 through CreateFileA by their
+// plain names, any other port by the device the program chose for it (\\.\COMn), synchronous
 // ReadFile and WriteFile with the port's own time-outs. No state of its own.
 #include "serial_port.h"
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 
 static HANDLE as_handle(raw_port port)
@@ -13,10 +15,11 @@ static HANDLE as_handle(raw_port port)
 
 raw_port raw_port_open(int com_index)
 {
-    char name[8] = "COM1";
-    name[3] = (char)('1' + com_index);
-    HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
+    char name[8];
+    std::snprintf(name, sizeof name, "COM%d", com_index + 1);
+    const char *chosen = chosen_com_device(com_index);
+    HANDLE handle = CreateFileA(chosen ? chosen : name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return RAW_PORT_NONE;
     return (raw_port)handle;
@@ -98,9 +101,4 @@ void raw_port_flush(raw_port port)
 void raw_port_close(raw_port port)
 {
     CloseHandle(as_handle(port));
-}
-
-void raw_process_exit(int status)
-{
-    ExitProcess((UINT)status);
 }

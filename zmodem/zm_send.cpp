@@ -1,6 +1,7 @@
 // The ZMODEM batch send: zmodem_send_files, the whole protocol logic of the sender. It keeps
-// no state of its own beyond one call; it reads rx_type and rx_pos (zm_receive.cpp) and the
-// Progress box's status_text is filled once per file.
+// no state of its own beyond one call but late_acks (below), batch (the call's arguments and
+// outcome), failure_text and failure_kind (what a failed send showed); it reads rx_type and
+// rx_pos (zm_receive.cpp) and the Progress box's status_text is filled once per file.
 //
 // One file of 1500 bytes on the line (S sender, R receiver):
 //
@@ -72,6 +73,7 @@
 #include "serial_port.h"
 #include "zm_proto.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -126,11 +128,26 @@ static std::uint32_t measure_file(std::FILE *file)
     return size;
 }
 
+// The message of the box the failed send showed, and what kind of failure it was, for the
+// send's outcome.
+static const char *failure_text;
+static send_kind failure_kind;
+
 static int fail(const char *text, std::FILE *file)
 {
     if (file)
         std::fclose(file);
+    failure_text = text;
+    failure_kind = SEND_FAILED;
     abort_transfer(text);
+    return -1;
+}
+
+// fail, for a receiver that is not ready or declines a file.
+static int refuse(const char *text, std::FILE *file)
+{
+    fail(text, file);
+    failure_kind = SEND_REFUSED;
     return -1;
 }
 
@@ -141,10 +158,10 @@ static int wait_for_receiver()
 {
     for (int heard = 0; receive_header() != HEADER_GOOD;) {
         if (++heard > WAIT_LIMIT)
-            return fail(MSG_RECEIVER_NOT_READY, nullptr);
+            return refuse(MSG_RECEIVER_NOT_READY, nullptr);
     }
     if (rx_type != ZRINIT)
-        return fail(MSG_RECEIVER_NOT_READY, nullptr);
+        return refuse(MSG_RECEIVER_NOT_READY, nullptr);
     return 0;
 }
 
@@ -172,7 +189,7 @@ static int offer_file(std::FILE *file, const char *name, std::uint32_t size)
     for (;;) {
         int answer = listen(&heard);
         if (answer == ANSWER_EXHAUSTED)
-            return fail(MSG_EXPECTING_ZRPOS, file);
+            return refuse(MSG_EXPECTING_ZRPOS, file);
         if (answer != ANSWER_HEADER || rx_type == ZNAK) {
             send_offer(name, size);
             continue;
@@ -180,7 +197,7 @@ static int offer_file(std::FILE *file, const char *name, std::uint32_t size)
         if (rx_type == ZRPOS)
             return 0;
         if (rx_type != ZRINIT)
-            return fail(MSG_EXPECTING_ZRPOS, file);
+            return refuse(MSG_EXPECTING_ZRPOS, file);
     }
 }
 
@@ -323,7 +340,7 @@ static int wait_after_eof(std::FILE *file, int last_file, std::uint32_t *target)
             return 0;
         }
         if (!last_file)
-            return fail(MSG_RECEIVER_NOT_READY, file);
+            return refuse(MSG_RECEIVER_NOT_READY, file);
     }
 }
 
@@ -368,6 +385,7 @@ static int send_one_file(const char *path, const char *name, int last_file)
     std::uint32_t size = measure_file(file);
     // snprintf cuts a label that would not fit, however long the name or large the file.
     std::snprintf(status_text, sizeof status_text, MSG_PROGRESS_SENDING, name, size / 1024.0);
+    progress_phase(PROGRESS_KILOBYTES, (long)std::nearbyint(size / 1024.0)); // as the label
     if (offer_file(file, name, size) != 0)
         return -1;
     return send_file_data(file, last_file);
@@ -392,7 +410,8 @@ static int end_batch()
     }
 }
 
-int zmodem_send_files(int count, const char *const *paths, const char (*names)[256],
+// The whole batch. Returns count, or -1 with failure_text set.
+static int send_batch(int count, const char *const *paths, const char (*names)[256],
                       unsigned char com_index, unsigned char baud_index)
 {
     if (count <= 0)
@@ -400,6 +419,8 @@ int zmodem_send_files(int count, const char *const *paths, const char (*names)[2
     show_progress(PROGRESS_OPEN, 0);
     if (!open_com_port(com_index, baud_index)) {
         show_progress(PROGRESS_CLOSE, 0);
+        failure_text = MSG_CANT_OPEN_PORT;
+        failure_kind = SEND_NO_PORT;
         return -1;
     }
     flush_port();
@@ -419,4 +440,51 @@ int zmodem_send_files(int count, const char *const *paths, const char (*names)[2
     show_progress(PROGRESS_CLOSE, 0);
     message_box(OWNER_ACTIVE, MSG_TRANSFER_DONE, MSG_CAPTION_TRANSFER_OK, MSGBOX_OK);
     return count;
+}
+
+// The batch of the send under way, kept outside send_guarded's frame: nothing that function
+// needs after a cancel's longjmp is a local that the jump could leave stale.
+static struct {
+    int count;
+    const char *const *paths;
+    const char (*names)[256];
+    unsigned char com_index;
+    unsigned char baud_index;
+    send_outcome outcome;
+} batch;
+
+// send_batch with the landing of a cancel set: -1 with batch.outcome left as it is (a cancel)
+// when a cancel was asked for before or during the send, else send_batch's result with
+// batch.outcome filled.
+static int send_guarded()
+{
+    if (setjmp(cancel_landing) != 0 || port_cancel_requested)
+        return -1;
+    cancel_landing_set = 1;
+    int result = send_batch(batch.count, batch.paths, batch.names, batch.com_index,
+                            batch.baud_index);
+    cancel_landing_set = 0;
+    batch.outcome.kind = result >= 0 ? SEND_DONE : failure_kind;
+    batch.outcome.message = result >= 0 ? MSG_TRANSFER_DONE : failure_text;
+    return result;
+}
+
+int zmodem_send_files(int count, const char *const *paths, const char (*names)[256],
+                      unsigned char com_index, unsigned char baud_index, send_outcome *outcome)
+{
+    batch.count = count;
+    batch.paths = paths;
+    batch.names = names;
+    batch.com_index = com_index;
+    batch.baud_index = baud_index;
+    batch.outcome = send_outcome{SEND_CANCELLED, nullptr};
+    int result = send_guarded();
+    if (outcome)
+        *outcome = batch.outcome;
+    return result;
+}
+
+void zmodem_request_cancel()
+{
+    port_cancel_requested = 1;
 }

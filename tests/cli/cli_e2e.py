@@ -4,16 +4,20 @@ against lrzsz's rz over a socat line, and its exit statuses.
 
     cli_e2e.py CASE --cli PATH --reference PATH --work FOLDER [--wine-prefix FOLDER]
 
-CASE: convert, send, load, no_port, silent_line. With --wine-prefix the two programs are
-Windows builds run under Wine, and COM1 of the prefix is the line. Exit status 0 on success.
+CASE: convert, send, load, no_port, silent_line, rack, interrupt. With --wine-prefix the two programs are
+Windows builds run under Wine, and COM1 (and COM2) of the prefix are the lines. Exit status 0 on
+success.
 """
 import argparse
+import fcntl
 import os
 import random
 import shutil
+import signal
 import subprocess
 import sys
 import time
+from contextlib import ExitStack
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from lines import pty_pair, stop_process  # noqa: E402
@@ -101,11 +105,11 @@ class runner:
                               str(KEY1[0]), str(KEY1[1]), str(key2[0]), str(key2[1])])
         expect(status == 0, "the reference conversion failed")
 
-    def port(self, device):
-        """The PORT argument that reaches device: COM1 under Wine, the path natively."""
+    def port(self, device, number=1):
+        """The PORT argument that reaches device: COM<number> under Wine, the path natively."""
         if self.prefix:
-            self.prefix.map_com(1, device)
-            return "COM1"
+            self.prefix.map_com(number, device)
+            return "COM%d" % number
         return device
 
 
@@ -136,9 +140,25 @@ def case_convert(r, work):
     expect(not any(n.startswith("~tmpdbf") for n in os.listdir(os.path.dirname(out))),
            "a failed conversion left its working files")
 
-    # One key: the earlier set's third file goes with it.
+    # Another run holding the folder's working names: refused at once, nothing touched.
+    if not r.prefix:
+        with open(os.path.join(work, "out", "~tmpdbf.lck"), "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            status, text = r.cli("convert", *args)
+        expect(status == 8 and "another run" in text, f"a held folder: exit {status}")
+        expect(all(masked(out + ext) == data for ext, data in before.items()),
+               "a refused run changed the set")
+
+    # One key: the earlier set's third file goes with it; one that cannot go fails the run.
     status, _ = r.cli("convert", *args[:5], "--out", r.path(out))
     expect(status == 0 and not os.path.exists(out + ".db2"), "a one-key set kept set.db2")
+    if not r.prefix:
+        os.makedirs(out + ".db2/kept")
+        status, text = r.cli("convert", *args[:5], "--out", r.path(out))
+        expect(status == 4 and "cannot remove " + out + ".db2" in text,
+               f"a stale set.db2 beside a one-key set: exit {status}")
+        expect(sorted(os.listdir(os.path.dirname(out))) == ["set.db2"],
+               f"left beside a stale set.db2: {os.listdir(os.path.dirname(out))}")
 
 
 def transfer(r, work, argv, wait_for=60, cwd=None):
@@ -167,18 +187,24 @@ def case_send(r, work):
         expect(os.path.exists(got) and masked(got) == masked(sent), f"{name} did not arrive whole")
 
 
-def case_load(r, work):
-    """kestrel.exe's job from a settings file; the working files are gone afterwards."""
+def make_job(r, work, lines=700):
+    """A lookup file, its reference conversion and a settings file naming it; the job folder."""
     tables, job = os.path.join(work, "tables"), os.path.join(work, "job")
     os.makedirs(tables)
     os.makedirs(job)
     lookup = os.path.join(tables, "LOOKUP.TXT")
-    write_lookup(lookup, 700, seed=5)
+    write_lookup(lookup, lines, seed=5)
     r.reference(lookup, os.path.join(work, "ref"), KEY2)
     settings = [r.path(tables), "LOOKUP.TXT", "40", *map(str, KEY1), *map(str, KEY2), "1", "2",
                 "1"]
     with open(os.path.join(job, "tabsync.ini"), "wb") as f:
         f.write("".join(line + "\r\n" for line in settings).encode("cp1250"))
+    return job
+
+
+def case_load(r, work):
+    """kestrel.exe's job from a settings file; the working files are gone afterwards."""
+    job = make_job(r, work)
     status, text, inbox = transfer(r, work, lambda port: (
         "load", "--port", port, "--baud", "115200"), wait_for=90, cwd=job)
     expect(status == 0 and "Transfer OK: Files succesfully transferred" in text,
@@ -196,6 +222,49 @@ def case_no_port(r, work):
     status, text = r.cli("send", "--port", os.path.join(work, "no-such-line"), path)
     expect(status == 5 and "Error: Can't open COM port." in text, f"exit {status}")
 
+    # A settings file without a rate, or with a line length of 0, stops load before any work.
+    job = make_job(r, work)
+    ini = os.path.join(job, "tabsync.ini")
+    with open(ini, "rb") as f:
+        good = f.read().split(b"\r\n")
+    for line, value, reason in ((8, b"0", "names no rate (line 9)"), (2, b"0", "length of 0")):
+        lines = list(good)
+        lines[line] = value
+        with open(ini, "wb") as f:
+            f.write(b"\r\n".join(lines))
+        status, text = r.cli("load", "--port", os.path.join(work, "no-such-line"), cwd=job)
+        expect(status == 2 and reason in text and "Konwersja" not in text,
+               f"load with {reason}: exit {status}")
+
+
+def case_interrupt(r, work):
+    """SIGINT in the middle of a load: the terminal is told to cancel, so rz ends within
+    seconds, and no working file is left."""
+    job = make_job(r, work, lines=60000)
+    with pty_pair(work) as (ours, theirs):
+        with rz_receiver(theirs, os.path.join(work, "in")) as rz:
+            proc = subprocess.Popen([r.args.cli, "load", "--port", ours], cwd=job,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            try:
+                deadline = time.monotonic() + 60
+                while not os.path.exists(os.path.join(work, "in", "dbf1.db0")):
+                    expect(time.monotonic() < deadline and proc.poll() is None,
+                           "the transfer did not begin")
+                    time.sleep(0.05)
+                proc.send_signal(signal.SIGINT)
+                _, err = proc.communicate(timeout=10)
+            except subprocess.TimeoutExpired:
+                raise Failed("kestrel-cli did not end within 10 s of SIGINT")
+            finally:
+                stop_process(proc)
+            print(err.decode("utf-8", "replace"))
+            ended = time.monotonic()
+            while rz.proc.poll() is None and time.monotonic() < ended + 5:
+                time.sleep(0.05)
+            expect(rz.proc.poll() is not None, "rz still waits 5 s after the cancel")
+    expect(proc.returncode == 130, f"exit {proc.returncode}")
+    expect(os.listdir(job) == ["tabsync.ini"], f"left beside the settings: {os.listdir(job)}")
+
 
 def case_silent_line(r, work):
     """Nobody answers: the sender gives up after about forty seconds with its own status."""
@@ -209,8 +278,42 @@ def case_silent_line(r, work):
     expect(30 < elapsed < 60, f"gave up after {elapsed:.0f} s")
 
 
+def case_rack(r, work):
+    """One conversion to several lines at once: natively three, of which the last has nobody
+    listening and times out alone; under Wine two. Each line's summary tells its own outcome."""
+    job = make_job(r, work)
+    lines = 2 if r.prefix else 3
+    for i in range(lines):
+        os.makedirs(os.path.join(work, "line%d" % i))
+    with ExitStack() as stack:
+        ends = [stack.enter_context(pty_pair(os.path.join(work, "line%d" % i)))
+                for i in range(lines)]
+        ports = [r.port(ours, i + 1) for i, (ours, _) in enumerate(ends)]
+        receivers = [stack.enter_context(rz_receiver(theirs, os.path.join(work, "in%d" % i)))
+                     for i, (_, theirs) in enumerate(ends[:2])]
+        status, text = r.cli("load", "--port", ",".join(ports[:2]), *ports[2:] and
+                             ["--port", ports[2]], cwd=job, timeout=150)
+        for rz in receivers:
+            rz.finish(settle=3.0)
+    summary = {line.split()[0]: line for line in text.splitlines() if "(status " in line}
+    for port in ports[:2]:
+        expect("Transfer OK: Files succesfully transferred (status 0, " in summary.get(port, ""),
+               f"{port}: {summary.get(port)}")
+    if lines == 3:
+        expect("Error: Timeout error (status 1, " in summary.get(ports[2], ""),
+               f"the silent line: {summary.get(ports[2])}")
+    expect(status == (7 if lines == 3 else 0), f"rack: exit {status}")
+    for i in range(2):
+        for ext in (".db0", ".db1", ".db2"):
+            got = os.path.join(work, "in%d" % i, "dbf1" + ext)
+            expect(os.path.exists(got) and masked(got) == masked(os.path.join(work, "ref") + ext),
+                   f"line {i}: dbf1{ext} differs from the reference conversion")
+    expect(os.listdir(job) == ["tabsync.ini"], f"left beside the settings: {os.listdir(job)}")
+
+
 CASES = {"convert": case_convert, "send": case_send, "load": case_load,
-         "no_port": case_no_port, "silent_line": case_silent_line}
+         "no_port": case_no_port, "silent_line": case_silent_line, "rack": case_rack,
+         "interrupt": case_interrupt}
 
 
 def main():

@@ -38,7 +38,7 @@ void clear_sends()
 }
 
 int zmodem_send_files(int count, const char *const *paths, const char (*names)[256],
-                      unsigned char com_index, unsigned char baud_index)
+                      unsigned char com_index, unsigned char baud_index, send_outcome *outcome)
 {
     if (send_call_count < RECORDED_SENDS) {
         recorded_send &call = send_calls[send_call_count];
@@ -55,7 +55,11 @@ int zmodem_send_files(int count, const char *const *paths, const char (*names)[2
         call.progress_open = progress_box_open;
     }
     send_call_count++;
-    return send_result == -2 ? count : send_result;
+    const int result = send_result == -2 ? count : send_result;
+    if (outcome)
+        *outcome = result == count ? send_outcome{SEND_DONE, "Files succesfully transferred"}
+                                   : send_outcome{SEND_FAILED, "Transfer error..."};
+    return result;
 }
 
 void platform_sleep_ms(unsigned milliseconds)

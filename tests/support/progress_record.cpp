@@ -26,3 +26,6 @@ void show_progress(int mode, int value)
     else if (mode != PROGRESS_UPDATE)
         progress_box_open = 0;
 }
+
+// A phase changes nothing the box would draw, so it is not recorded.
+void progress_phase(progress_unit, long) {}

@@ -1,8 +1,10 @@
 // The scripted receiver: the raw serial calls of serial_port.h for tests.
 #include "scripted_port.h"
 
+#include "platform.h"
 #include "recorded.h"
 #include "serial_port.h"
+#include "zmodem.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -54,6 +56,8 @@ void raw_port_write(raw_port, const unsigned char *bytes, int count)
 int raw_port_read(raw_port, unsigned char *b, int)
 {
     port.reads++;
+    if (port.reads == port.cancel_at_read)
+        zmodem_request_cancel();
     if (port.next == port.script.size() || port.script[port.next] < 0) {
         if (port.next < port.script.size())
             port.next++;
@@ -84,7 +88,7 @@ void raw_port_close(raw_port)
 
 // Tells a death test what the user saw before the end: whether the cancel went out, and the
 // last message box.
-void raw_process_exit(int status)
+void platform_exit(int status)
 {
     static const unsigned char cancel[19] = {24, 24, 24, 24, 24, 24, 24, 24, 8, 8,
                                              8,  8,  8,  8,  8,  8,  8,  8,  0};

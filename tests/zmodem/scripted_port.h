@@ -28,6 +28,8 @@ struct scripted_port {
     std::vector<int> script;
     std::vector<std::string> labels; // label of the reply that starts at script[i], or ""
     std::size_t next = 0;
+    int cancel_at_read = -1;      // the raw read (counted from 1) during which the send is
+                                  // asked to cancel, as an interrupt would ask it
 };
 
 extern scripted_port port;
