@@ -34,10 +34,10 @@ int run_load(int count, char **args);
 // run sequence of kestrel.exe opens it. 0 after "Can't open lookop file!" when it cannot.
 int open_lookup(const char *path);
 void close_lookup();
-// After "Conversion of lookup file failed!": how far it got, read from the record file of the
-// set at base (no extension), when the record store took fewer records than the lookup file
-// has lines. Says nothing when the set cannot be opened.
-void explain_stopped_conversion(const char *base);
+// After "Conversion of lookup file failed!": why, as far as the conversion can tell (the record
+// file not created, a lookup file too large, a failed read, or how many records the record
+// store took before it stopped). Says nothing for a failure the caller has explained already.
+void explain_stopped_conversion();
 
 // Holds the working names of temp_base's folder for the rest of the run: an exclusive lock on
 // its lock file (temp_base and ".lck"), so that two runs in one folder never share them.

@@ -6,12 +6,12 @@
 #include "console.h"
 #include "convert_job.h"
 #include "interrupt.h"
+#include "lookup_convert.h"
 #include "message_box.h"
 #include "messages.h"
 #include "platform.h"
 #include "progress.h"
 #include "settings.h"
-#include "zkw_dbf.h"
 
 #include <cstdio>
 #include <cstring>
@@ -186,6 +186,11 @@ int open_lookup(const char *path)
         complain("cannot read %s", path);
         return 0;
     }
+    // A file the conversion refuses unread is not read here either.
+    if (platform_file_size(lookup_handle) > LOOKUP_SIZE_LIMIT) {
+        lookup_records = 0;
+        return 1;
+    }
     // The records to come, for the progress: one per CR, and one for characters after the
     // last CR; LF bytes belong to no line.
     unsigned char buffer[4096];
@@ -208,16 +213,27 @@ int open_lookup(const char *path)
     return 1;
 }
 
-void explain_stopped_conversion(const char *base)
+void explain_stopped_conversion()
 {
-    const int handle = open_DBF(base);
-    if (handle <= 0)
-        return;
-    const int taken = member_in_DBF(handle);
-    close_DBF(handle);
-    if (taken >= 0 && taken < lookup_records)
-        complain("the conversion stopped after %d of the %ld records of the lookup file", taken,
-                 lookup_records);
+    switch (last_convert_failure()) {
+    case CONVERT_NOT_CREATED:
+        complain("the record file could not be created in the working files' folder");
+        break;
+    case CONVERT_TOO_LARGE:
+        complain("the lookup file is larger than a file set can hold (%llu bytes at most)",
+                 static_cast<unsigned long long>(LOOKUP_SIZE_LIMIT));
+        break;
+    case CONVERT_READ_FAILED:
+        complain("the lookup file could not be read to its end");
+        break;
+    case CONVERT_NOT_APPENDED:
+        complain("the conversion stopped after %d of the %ld records of the lookup file (an "
+                 "index is full, or the disk)",
+                 last_convert_records(), lookup_records);
+        break;
+    default:
+        break;
+    }
 }
 
 void close_lookup()
@@ -250,7 +266,7 @@ int convert_held(const convert_request &request)
         }
         message_box(OWNER_ACTIVE, MSG_CONVERSION_FAILED, MSG_CAPTION_ERROR,
                     MSGBOX_ICON_EXCLAMATION | MSGBOX_OK);
-        explain_stopped_conversion(temp_base);
+        explain_stopped_conversion();
         remove_working_set();
         return CLI_CONVERSION;
     }

@@ -209,11 +209,7 @@ int run_job()
         message_box(OWNER_ACTIVE, MSG_CONVERSION_FAILED, MSG_CAPTION_ERROR,
                     MSGBOX_ICON_EXCLAMATION | MSGBOX_OK);
         show_progress(PROGRESS_CLOSE, 0);
-        // The set was handed over as kestrel.exe hands it over: it lies under the final names.
-        char base[PATH_BUFFER_SIZE];
-        std::snprintf(base, sizeof base, "%.*s", static_cast<int>(std::strlen(db0_path)) - 4,
-                      db0_path);
-        explain_stopped_conversion(base);
+        explain_stopped_conversion();
     }
     remove_files(files);
     close_lookup();
