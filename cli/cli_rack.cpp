@@ -193,7 +193,7 @@ int start_child(int i, const char *program, const char *rate, int files,
     if (!ports[i].running) {
         ports[i].status = CLI_USAGE;
         ports[i].end = ports[i].start;
-        std::snprintf(ports[i].note, sizeof ports[i].note, "kestrel-cli: %s could not be started",
+        std::snprintf(ports[i].note, sizeof ports[i].note, "kestrel-cli: %.400s could not be started",
                       program);
     }
     return ports[i].running;

@@ -57,7 +57,7 @@ int format_progress(char *line, int size, const progress_view *view, int label_l
 void progress_expect_records(long total);
 // Ends a bar line drawn on the terminal, so that the next text starts on a line of its own.
 void progress_end_line();
-// "m:ss" or "h:mm:ss" of a number of seconds.
+// "m:ss" or "h:mm:ss" of a number of seconds (at most 99:59:59).
 void format_duration(char *out, int size, long seconds);
 
 #endif

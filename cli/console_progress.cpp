@@ -160,12 +160,13 @@ int format_progress(char *line, int size, const progress_view *view, int label_l
 
 void format_duration(char *out, int size, long seconds)
 {
+    // A time past 99:59:59 shows as that, which keeps the text within its 16 bytes.
+    const int whole = seconds < 0 ? 0 : seconds > 359999 ? 359999 : static_cast<int>(seconds);
     const std::size_t room = static_cast<std::size_t>(size);
-    if (seconds >= 3600)
-        std::snprintf(out, room, "%ld:%02ld:%02ld", seconds / 3600, seconds / 60 % 60,
-                      seconds % 60);
+    if (whole >= 3600)
+        std::snprintf(out, room, "%d:%02d:%02d", whole / 3600, whole / 60 % 60, whole % 60);
     else
-        std::snprintf(out, room, "%ld:%02ld", seconds / 60, seconds % 60);
+        std::snprintf(out, room, "%d:%02d", whole / 60, whole % 60);
 }
 
 void console_report_mode()
