@@ -1,7 +1,8 @@
 // The sender's side of the ZMODEM wire: the protocol's byte values and frame types, the CRC
 // tables, the frame encoders (zm_encode.cpp) and the header reader (zm_receive.cpp).
-// Shared state: crc32_acc (encoders and the binary-header reader), rx_type and rx_pos (written
-// by the reader, read by the batch send).
+// Shared state: crc32_acc (the encoders' running CRC, which the reader never touches: a header
+// read between a subpacket's data and its frame end must leave that CRC whole), rx_type and
+// rx_pos (written by the reader, read by the batch send).
 #ifndef KESTREL_ZM_PROTO_H
 #define KESTREL_ZM_PROTO_H
 
@@ -40,12 +41,17 @@ extern const std::uint16_t crc16_table[256];
 // Reflected CRC-32 (poly 0xEDB88320) as in IEEE 802.3 and zlib.
 extern const std::uint32_t crc32_table[256];
 
-// The running CRC-32 of whatever is being written or read; 0xFFFFFFFF between frames.
+// The running CRC-32 of what is being written; 0xFFFFFFFF between frames.
 extern std::uint32_t crc32_acc;
+
+inline std::uint32_t crc32_step(std::uint32_t crc, unsigned char b)
+{
+    return crc32_table[(crc ^ b) & 0xFF] ^ (crc >> 8);
+}
 
 inline void crc32_update(unsigned char b)
 {
-    crc32_acc = crc32_table[(crc32_acc ^ b) & 0xFF] ^ (crc32_acc >> 8);
+    crc32_acc = crc32_step(crc32_acc, b);
 }
 
 // Encoders: every byte goes to the port at once through send_raw_byte.

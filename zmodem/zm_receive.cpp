@@ -67,7 +67,6 @@ static int receive_hex_header()
         std::printf("%s\n", MSG_BAD_HEX_CRC);
         return HEADER_BAD_CRC;
     }
-    crc32_acc = 0xFFFFFFFF;
     return HEADER_GOOD;
 }
 
@@ -138,10 +137,11 @@ static unsigned char unescape(unsigned char b)
     return e == ZRUB1 ? 0xFF : (unsigned char)(e ^ 0x40);
 }
 
-// type ZP0 ZP1 ZP2 ZP3 | CRC-32 low byte first, all ZDLE-escaped
+// type ZP0 ZP1 ZP2 ZP3 | CRC-32 low byte first, all ZDLE-escaped. The CRC is a local of its
+// own: crc32_acc may hold the running CRC of a subpacket whose frame end is still to go out.
 int receive_bin32_header()
 {
-    crc32_acc = 0xFFFFFFFF;
+    std::uint32_t crc = 0xFFFFFFFF;
     for (int i = 0; i < 5; i++) {
         unsigned char b = receive_byte();
         if (i == 0)
@@ -149,15 +149,14 @@ int receive_bin32_header()
         b = unescape(b);
         if (i > 0)
             rx_pos[i - 1] = b;
-        crc32_update(b);
+        crc = crc32_step(crc, b);
     }
-    std::uint32_t crc = ~crc32_acc;
+    crc = ~crc;
     for (int i = 0; i < 4; i++) {
         if (unescape(receive_byte()) != ((crc >> (8 * i)) & 0xFF)) {
             std::printf("%s\n", MSG_BAD_BIN32_CRC);
             return HEADER_BAD_CRC;
         }
     }
-    crc32_acc = 0xFFFFFFFF;
     return HEADER_GOOD;
 }

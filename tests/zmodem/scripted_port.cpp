@@ -16,12 +16,23 @@ void reset_port()
     port_handle = RAW_PORT_NONE;
 }
 
-void script_reply(const std::string &label, const std::vector<unsigned char> &bytes)
+static void queue(const std::string &label, const std::vector<unsigned char> &bytes, bool early)
 {
     for (std::size_t i = 0; i < bytes.size(); i++) {
         port.script.push_back(bytes[i]);
         port.labels.push_back(i == 0 ? label : std::string());
+        port.early.push_back(early);
     }
+}
+
+void script_reply(const std::string &label, const std::vector<unsigned char> &bytes)
+{
+    queue(label, bytes, false);
+}
+
+void script_early_reply(const std::string &label, const std::vector<unsigned char> &bytes)
+{
+    queue(label, bytes, true);
 }
 
 void script_silence(int reads)
@@ -29,6 +40,7 @@ void script_silence(int reads)
     for (int i = 0; i < reads; i++) {
         port.script.push_back(-1);
         port.labels.push_back(std::string());
+        port.early.push_back(false);
     }
 }
 
@@ -66,10 +78,11 @@ int raw_port_read(raw_port, unsigned char *b, int)
     return 1;
 }
 
-// The scripted receiver answers what the sender has sent: nothing waits before a read.
+// The scripted receiver answers what the sender has sent: nothing waits before a read but
+// an early reply.
 int raw_port_pending(raw_port)
 {
-    return 0;
+    return port.next < port.script.size() && port.early[port.next] ? 1 : 0;
 }
 
 void raw_port_flush(raw_port)

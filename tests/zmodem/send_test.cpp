@@ -298,6 +298,38 @@ TEST_F(Send, ZackOwedToARepositionSentTwiceIsNotTheAnswerToTheData)
     EXPECT_EQ(t.files["dbf1.db0"], content);
 }
 
+// The ZACKs owed to a reposition sent several times arrive while the next subpacket is still
+// going out and are read before its frame end: that read must not disturb the subpacket's
+// running CRC. The decoder checks every subpacket's CRC with the tests' own bitwise CRC.
+TEST_F(Send, HeadersReadBeforeAFrameEndLeaveItsCrcWhole)
+{
+    bytes content = random_bytes(3000, 19);
+    std::string path = write_file("c", content);
+    reply("ZRINIT", ZRINIT);
+    reply("ZRPOS 0", ZRPOS, 0);
+    for (int i = 0; i < 4; i++)
+        reply("ZRPOS 500", ZRPOS, 500);
+    bytes ack = hex_header(ZACK, 500), owed(ack.end() - 3, ack.end()); // from its line end
+    script_reply("ZACK 500", bytes(ack.begin(), ack.end() - 3));
+    for (int i = 0; i < 3; i++)
+        owed.insert(owed.end(), ack.begin(), ack.end());
+    script_early_reply("early ZACKs 500", owed);
+    reply("ZACK 1501", ZACK, 1501);
+    reply("ZACK 2502", ZACK, 2502);
+    reply("ZRINIT", ZRINIT);
+    reply("ZFIN", ZFIN);
+
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), 1);
+
+    transcript t = decode_sent();
+    EXPECT_EQ(t.error, "") << joined(t);
+    EXPECT_NE(joined(t).find("ZDATA 500 | flush | < early ZACKs 500 | data 1001 ZCRCW | "
+                             "< ZACK 1501"),
+              std::string::npos)
+        << joined(t);
+    EXPECT_EQ(t.files["dbf1.db0"], content);
+}
+
 TEST_F(Send, TwelfthHeaderAfterARepositionFailsWhateverItIs)
 {
     std::string path = write_file("q", random_bytes(1001, 7));
