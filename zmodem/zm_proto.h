@@ -70,11 +70,15 @@ extern unsigned char rx_pos[4];
 enum {
     HEADER_GOOD = 0,    // the CRC matched
     HEADER_BAD_CRC = 1, // it did not: rx_type and rx_pos hold whatever noise made of them
-    HEADER_SILENT = 2   // await_header only: the line fell silent before a header began
+    HEADER_SILENT = 2,  // await_header only: the line fell silent before a header began
+    HEADER_CANCELLED = 3 // CANCEL_RUN CAN in a row instead of a header: the receiver gave up
 };
 
+enum { CANCEL_RUN = 5 };
+
 // Waits for the next hex or binary CRC-32 header and decodes it into rx_type and rx_pos.
-// Returns HEADER_GOOD or HEADER_BAD_CRC (rx_type and rx_pos are set either way).
+// Returns HEADER_GOOD or HEADER_BAD_CRC (rx_type and rx_pos are set either way), or
+// HEADER_CANCELLED (every reader below can return it too; rx_type and rx_pos untouched).
 int receive_header();
 // receive_header for a wait that acts on silence: returns HEADER_SILENT, with rx_type and
 // rx_pos untouched, when a read before the header's lead-in finds nothing for about four

@@ -3,10 +3,10 @@
 // each written the moment it is decoded, before its CRC is tested.
 //
 // Everything before a header is skipped: the CR LF XON after a receiver's hex header, noise,
-// a binary header with CRC-16 ('A', never asked for). A run of ZDLE (a cancel) ends the
-// search: once a non-ZDLE byte has been followed by six ZDLE, the byte in hand is dropped and
-// what follows is decoded as a hex header. No time-out here: receive_byte owns it; a wait that
-// acts on silence (await_header) hears of each read that found nothing before a lead-in.
+// a binary header with CRC-16 ('A', never asked for). Five CAN in a row end the search: that
+// is a receiver's cancel (receivers send eight or ten, then backspaces), and no header holds
+// two ZDLE (the same byte) in a row. No time-out here: receive_byte owns it; a wait that acts
+// on silence (await_header) hears of each read that found nothing before a lead-in.
 #include "zm_proto.h"
 
 #include "messages.h"
@@ -81,17 +81,22 @@ static int search_byte(unsigned char *c, int stop_on_silence)
     return 1;
 }
 
+// The CAN in a row so far, with the byte c: CANCEL_RUN of them are a receiver's cancel.
+static int count_cancel(int run, unsigned char c)
+{
+    return c == CAN ? run + 1 : 0;
+}
+
 // The search for a lead-in from the byte c on.
 static int find_header(unsigned char c, int stop_on_silence)
 {
     unsigned char older = 0;
     unsigned char newer = 0;
-    int run = 0;
+    int cans = 0;
     for (;;) {
-        if (run >= 7)
-            return receive_hex_header();
-        if (c != ZDLE)
-            run = 0;
+        cans = count_cancel(cans, c);
+        if (cans >= CANCEL_RUN)
+            return HEADER_CANCELLED;
         if (c == ZBIN32 && newer == ZDLE && older == ZPAD)
             return receive_bin32_header();
         if (c == ZHEX && newer == ZDLE && older == ZPAD)
@@ -100,7 +105,6 @@ static int find_header(unsigned char c, int stop_on_silence)
         newer = c;
         if (!search_byte(&c, stop_on_silence))
             return HEADER_SILENT;
-        run++;
     }
 }
 
@@ -120,9 +124,13 @@ int await_header()
 int receive_waiting_header()
 {
     unsigned char c;
+    int cans = 0;
     do {
         if (!receive_byte_if_waiting(&c))
             return HEADER_SILENT;
+        cans = count_cancel(cans, c);
+        if (cans >= CANCEL_RUN)
+            return HEADER_CANCELLED;
     } while (c != ZPAD);
     return find_header(c, 1);
 }

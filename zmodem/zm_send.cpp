@@ -34,6 +34,11 @@
 //   draws ZNAK or ZRINIT. One that never saw a frame end waits for more data and says nothing
 //   until its own time-out, ten or twenty seconds later. It answers ZEOF with ZRINIT only
 //   when it has the whole file, and ignores a ZEOF at any other offset.
+// - A receiver that gives up sends its cancel, CAN eight or ten times and then backspaces:
+//   the transfer fails at once ("Transfer error...") instead of waiting for an answer.
+//
+// A file is read as it is sent, and must end exactly at the size announced in ZFILE: one that
+// grew or shrank meanwhile fails the transfer rather than reach the receiver changed.
 //
 // Every wait counts what it hears by one rule: the first answer and up to WAIT_LIMIT more.
 // Within a file three answers mean that the receiver lacks data: a ZRPOS (from its offset), a
@@ -86,7 +91,8 @@ enum {
     ANSWER_EXHAUSTED, // nothing: the wait has heard all it may
     ANSWER_HEADER,    // a header whose CRC matched, in rx_type and rx_pos
     ANSWER_DAMAGED,   // a header whose CRC failed
-    ANSWER_SILENT     // nothing for about four seconds
+    ANSWER_SILENT,    // nothing for about four seconds
+    ANSWER_CANCELLED  // the receiver's cancel: the transfer has failed
 };
 
 static std::uint32_t rx_position()
@@ -108,9 +114,12 @@ static int listen(int *heard)
     if (*heard > WAIT_LIMIT)
         return ANSWER_EXHAUSTED;
     (*heard)++;
-    int result = await_header();
-    return result == HEADER_GOOD ? ANSWER_HEADER
-                                 : result == HEADER_BAD_CRC ? ANSWER_DAMAGED : ANSWER_SILENT;
+    switch (await_header()) {
+    case HEADER_GOOD: return ANSWER_HEADER;
+    case HEADER_BAD_CRC: return ANSWER_DAMAGED;
+    case HEADER_CANCELLED: return ANSWER_CANCELLED;
+    default: return ANSWER_SILENT;
+    }
 }
 
 // Size by reading to the end, then back to the start.
@@ -139,7 +148,9 @@ static int fail(const char *text, std::FILE *file)
 // Returns 0, or -1 after aborting.
 static int wait_for_receiver()
 {
-    for (int heard = 0; receive_header() != HEADER_GOOD;) {
+    for (int heard = 0, result; (result = receive_header()) != HEADER_GOOD;) {
+        if (result == HEADER_CANCELLED)
+            return fail(MSG_TRANSFER_ERROR, nullptr);
         if (++heard > WAIT_LIMIT)
             return fail(MSG_RECEIVER_NOT_READY, nullptr);
     }
@@ -171,6 +182,8 @@ static int offer_file(std::FILE *file, const char *name, std::uint32_t size)
     int heard = 0;
     for (;;) {
         int answer = listen(&heard);
+        if (answer == ANSWER_CANCELLED)
+            return fail(MSG_TRANSFER_ERROR, file);
         if (answer == ANSWER_EXHAUSTED)
             return fail(MSG_EXPECTING_ZRPOS, file);
         if (answer != ANSWER_HEADER || rx_type == ZNAK) {
@@ -229,6 +242,8 @@ static int reposition(std::FILE *file, std::uint32_t *position, std::uint32_t ta
         int answer = listen(&heard);
         while (answer == ANSWER_HEADER && late_ack_offset != target && late_ack())
             answer = listen(&heard);
+        if (answer == ANSWER_CANCELLED)
+            return fail(MSG_TRANSFER_ERROR, file);
         if (answer == ANSWER_EXHAUSTED) {
             receive_header(); // one more is read, and the transfer fails whatever it is
             return fail(MSG_TRANSFER_ERROR, file);
@@ -242,30 +257,47 @@ static int reposition(std::FILE *file, std::uint32_t *position, std::uint32_t ta
     }
 }
 
-// File bytes from the read point until a subpacket is full (returns 1) or the file ends (0).
-static int send_run(std::FILE *file, std::uint32_t *position)
+// The file bytes of one subpacket: up to length bytes from the read point, never beyond the
+// size announced, into chunk. They are read just before they go (the stream is unbuffered),
+// so every byte sent is one the file held when it was read. Returns their number, or -1 when
+// the file is no longer what was announced: shorter, or longer.
+static int read_run(std::FILE *file, std::uint32_t position, int length, std::uint32_t size,
+                    unsigned char *chunk)
 {
-    for (int n = 0; n < SUBPACKET_BYTES; n++) {
-        int c = std::getc(file);
-        if (c == EOF)
-            return 0;
-        send_data_byte(c);
+    if (position > size)
+        return -1;
+    std::uint32_t left = size - position;
+    int want = left < (std::uint32_t)length ? (int)left : length;
+    int got = (int)std::fread(chunk, 1, (std::size_t)want, file);
+    if (got < want || (want < length && std::getc(file) != EOF))
+        return -1;
+    return got;
+}
+
+// ZDATA at *position and count bytes of chunk, with the Progress box at every 1024 bytes.
+static void send_run(const unsigned char *chunk, int count, std::uint32_t *position)
+{
+    send_position_header(ZDATA, *position);
+    for (int n = 0; n < count; n++) {
+        send_data_byte(chunk[n]);
         ++*position;
         if (*position % 1024 == 0)
             show_progress(PROGRESS_UPDATE, (int)(*position / 1024));
     }
-    return 1;
 }
 
 // What the receiver said while a full subpacket went out, before it could hear the frame
 // end: a late ZACK to an earlier reposition (counted off), another answer to an earlier frame
 // (passed over) or a ZRPOS, when it rejected this subpacket's header or offset. Returns 1
-// with that ZRPOS's offset in *target (the last one, if more came), 0 when there was none.
+// with that ZRPOS's offset in *target (the last one, if more came), 0 when there was none,
+// -1 when the receiver cancelled.
 static int early_zrpos(std::uint32_t *target)
 {
     int found = 0;
     for (int heard = 0; heard <= WAIT_LIMIT; heard++) {
         int result = receive_waiting_header();
+        if (result == HEADER_CANCELLED)
+            return -1;
         if (result == HEADER_SILENT)
             break;
         if (result != HEADER_GOOD || late_ack())
@@ -286,7 +318,10 @@ static int end_full_subpacket(std::FILE *file, std::uint32_t *position, std::uin
 {
     flush_port();
     std::uint32_t target = resume;
-    if (early_zrpos(&target))
+    int early = early_zrpos(&target);
+    if (early < 0)
+        return fail(MSG_TRANSFER_ERROR, file);
+    if (early)
         return reposition(file, position, target);
     send_frame_end(ZCRCW);
     int heard = 0;
@@ -294,6 +329,8 @@ static int end_full_subpacket(std::FILE *file, std::uint32_t *position, std::uin
     while (answer == ANSWER_HEADER && late_ack())
         answer = listen(&heard);
     late_acks = 0;
+    if (answer == ANSWER_CANCELLED)
+        return fail(MSG_TRANSFER_ERROR, file);
     if (answer == ANSWER_HEADER && rx_type != ZRPOS)
         return 0;
     return reposition(file, position, answer == ANSWER_HEADER ? rx_position() : resume);
@@ -308,6 +345,8 @@ static int wait_after_eof(std::FILE *file, int last_file, std::uint32_t *target)
     int heard = 0;
     for (;;) {
         int answer = listen(&heard);
+        if (answer == ANSWER_CANCELLED)
+            return fail(MSG_TRANSFER_ERROR, file);
         if (answer == ANSWER_EXHAUSTED) {
             receive_header();
             return fail(MSG_EXPECTED_ZRINIT, file);
@@ -330,15 +369,20 @@ static int wait_after_eof(std::FILE *file, int last_file, std::uint32_t *target)
 // The data from offset 0 in subpackets of SUBPACKET_BYTES, each full one answered before the
 // next goes out, then the last one with ZCRCE and ZEOF, until the receiver has the whole file.
 // Returns 0, or -1 after aborting; the file is closed either way.
-static int send_file_data(std::FILE *file, int last_file)
+static int send_file_data(std::FILE *file, std::uint32_t size, int last_file)
 {
     // The offset of the ZRPOS that answered ZFILE is not used: every file starts at 0.
     std::uint32_t position = 0;
     late_acks = 0;
+    unsigned char chunk[SUBPACKET_BYTES];
     for (;;) {
         std::uint32_t resume = position; // where the data not yet answered begin
-        send_position_header(ZDATA, position);
-        if (send_run(file, &position)) {
+        int length = SUBPACKET_BYTES;
+        int got = read_run(file, position, length, size, chunk);
+        if (got < 0) // the file changed while it was sent
+            return fail(MSG_TRANSFER_ERROR, file);
+        send_run(chunk, got, &position);
+        if (got == length) {
             if (end_full_subpacket(file, &position, resume) != 0)
                 return -1;
             continue;
@@ -365,12 +409,15 @@ static int send_one_file(const char *path, const char *name, int last_file)
     std::FILE *file = std::fopen(path, "rb");
     if (!file)
         return fail(MSG_ERROR_OPENING_FILE, nullptr);
+    // Unbuffered: a buffer would hold bytes across a reposition, and send bytes that a file
+    // cut short meanwhile no longer has. Each subpacket is one read of its own.
+    std::setvbuf(file, nullptr, _IONBF, 0);
     std::uint32_t size = measure_file(file);
     // snprintf cuts a label that would not fit, however long the name or large the file.
     std::snprintf(status_text, sizeof status_text, MSG_PROGRESS_SENDING, name, size / 1024.0);
     if (offer_file(file, name, size) != 0)
         return -1;
-    return send_file_data(file, last_file);
+    return send_file_data(file, size, last_file);
 }
 
 // ZFIN until the receiver answers with its own. A lost answer, or a ZRINIT (the receiver still
@@ -382,6 +429,8 @@ static int end_batch()
     int heard = 0;
     for (;;) {
         int answer = listen(&heard);
+        if (answer == ANSWER_CANCELLED)
+            return fail(MSG_TRANSFER_ERROR, nullptr);
         if (answer == ANSWER_EXHAUSTED)
             return fail(MSG_EXPECTED_ZFIN, nullptr);
         if (answer == ANSWER_HEADER && rx_type == ZFIN)

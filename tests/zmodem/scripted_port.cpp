@@ -72,8 +72,11 @@ int raw_port_read(raw_port, unsigned char *b, int)
         port.empty_reads++;
         return 0;
     }
-    if (!port.labels[port.next].empty())
+    if (!port.labels[port.next].empty()) {
         port.events.push_back({port.written.size(), "< " + port.labels[port.next]});
+        if (port.on_reply)
+            port.on_reply(port.labels[port.next]);
+    }
     *b = (unsigned char)port.script[port.next++];
     return 1;
 }

@@ -29,6 +29,8 @@ struct scripted_port {
     std::vector<std::string> labels; // label of the reply that starts at script[i], or ""
     std::vector<char> early;         // script[i] has arrived before the sender looks
     std::size_t next = 0;
+    // Called as the sender starts reading a labelled reply (a receiver's side effects).
+    void (*on_reply)(const std::string &label) = nullptr;
 };
 
 extern scripted_port port;

@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -328,6 +329,49 @@ TEST_F(Send, HeadersReadBeforeAFrameEndLeaveItsCrcWhole)
               std::string::npos)
         << joined(t);
     EXPECT_EQ(t.files["dbf1.db0"], content);
+}
+
+// A receiver that gives up sends its cancel; the transfer fails at once, with no wait.
+TEST_F(Send, ReceiversCancelEndsTheTransferAtOnce)
+{
+    std::string path = write_file("x", random_bytes(3000, 20));
+    reply("ZRINIT", ZRINIT);
+    reply("ZRPOS 0", ZRPOS, 0);
+    bytes cancel(10, 0x18);
+    cancel.insert(cancel.end(), 10, 0x08);
+    script_reply("cancel", cancel);
+
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), -1);
+
+    EXPECT_EQ(port.empty_reads, 0);
+    std::string t = joined(decode_sent());
+    EXPECT_NE(t.find("data 1001 ZCRCW | < cancel | cancel | close"), std::string::npos) << t;
+    EXPECT_EQ(last_message(), "Error: Transfer error...");
+}
+
+std::string shrinking_path;
+
+// A file cut to 1500 bytes while its second subpacket is due: the transfer fails instead of
+// reporting success, and no byte that the file no longer has goes out.
+TEST_F(Send, FileThatShrinksWhileSentFailsAndSendsNothingItNoLongerHas)
+{
+    bytes content = random_bytes(5000, 21);
+    shrinking_path = write_file("shrinks", content);
+    reply("ZRINIT", ZRINIT);
+    reply("ZRPOS 0", ZRPOS, 0);
+    reply("ZACK 1001", ZACK, 1001);
+    port.on_reply = [](const std::string &label) {
+        if (label == "ZACK 1001")
+            std::filesystem::resize_file(shrinking_path, 1500);
+    };
+
+    EXPECT_EQ(send({shrinking_path}, {"dbf1.db0"}), -1);
+
+    transcript t = decode_sent();
+    EXPECT_NE(joined(t).find("< ZACK 1001 | cancel | close"), std::string::npos)
+        << joined(t);
+    EXPECT_EQ(t.files["dbf1.db0"], bytes(content.begin(), content.begin() + 1001));
+    EXPECT_EQ(last_message(), "Error: Transfer error...");
 }
 
 TEST_F(Send, TwelfthHeaderAfterARepositionFailsWhateverItIs)
