@@ -1,6 +1,6 @@
 // The portable rules of the serial port over the platform's raw calls (serial_port.h).
-// State: port_handle, and the buffers of written bytes not yet handed to the driver and of
-// arrived bytes not yet taken.
+// State: port_handle, cancel_request, and the buffers of written bytes not yet handed to the
+// driver and of arrived bytes not yet taken.
 #include "serial_port.h"
 
 #include "message_box.h"
@@ -9,6 +9,7 @@
 #include "zm_proto.h"
 
 raw_port port_handle = RAW_PORT_NONE;
+volatile std::sig_atomic_t cancel_request;
 
 enum { RESUME_BYTES = 16 };
 
@@ -60,7 +61,8 @@ static int read_line_byte(unsigned char *b)
 
 static const std::uint32_t baud_rates[5] = {115200, 57600, 38400, 19200, 9600};
 
-// Eight CAN, ten backspaces, one NUL: cancels the receiver whatever state it is in.
+// Eight CAN, then ten backspaces (to wipe the CAN from a terminal that shows them), then one
+// NUL: cancels the receiver whatever state it is in.
 static void send_cancel()
 {
     for (int i = 0; i < 8; i++)
@@ -113,6 +115,11 @@ int send_raw_byte(int b)
 
 int receive_byte_or_silence(unsigned char *b)
 {
+    if (cancel_request) {
+        *b = CAN;
+        reads_without_byte = 0;
+        return 1;
+    }
     int got = port_handle == RAW_PORT_NONE ? 0 : read_line_byte(b);
     if (++reads_without_byte == 10) {
         abort_transfer(MSG_TIMEOUT);
@@ -125,6 +132,10 @@ int receive_byte_or_silence(unsigned char *b)
 
 int receive_byte_if_waiting(unsigned char *b)
 {
+    if (cancel_request) {
+        *b = CAN;
+        return 1;
+    }
     if (port_handle == RAW_PORT_NONE)
         return 0;
     if (in_next == in_count && raw_port_pending(port_handle) <= 0)
@@ -143,11 +154,16 @@ unsigned char receive_byte()
     return b;
 }
 
-void abort_transfer(const char *text)
+void cancel_transfer()
 {
     send_cancel();
     close_port();
     show_progress(PROGRESS_CLOSE, 0);
+}
+
+void abort_transfer(const char *text)
+{
+    cancel_transfer();
     message_box(OWNER_ACTIVE, text, MSG_CAPTION_ERROR, MSGBOX_OK);
 }
 

@@ -1,6 +1,6 @@
 // The serial port of the batch send: one COM port per process, opened once per transfer, used
 // through one-byte writes and one-byte reads with a time-out, and the abort that every failed
-// transfer goes through. State: port_handle.
+// transfer goes through. State: port_handle, cancel_request.
 //
 // The portable half (serial_port.cpp) keeps the rules: the ten-read time-out, the cancel
 // sequence, the order of an abort, and the buffering of the bytes in both directions. The raw
@@ -9,14 +9,25 @@
 #ifndef KESTREL_SERIAL_PORT_H
 #define KESTREL_SERIAL_PORT_H
 
+#include <csignal>
 #include <cstdint>
 
 // A platform port handle: a Windows HANDLE value or a POSIX file descriptor.
 typedef std::intptr_t raw_port;
 const raw_port RAW_PORT_NONE = -1;
 
+enum {
+    READ_WAIT_MS = 4000, // a read that finds nothing gives up after this
+    READ_SLICE_MS = 250  // and looks at cancel_request this often meanwhile
+};
+
 // The one port of the process; RAW_PORT_NONE while no port is open.
 extern raw_port port_handle;
+// Set (to 1) by zmodem_request_cancel, from a signal or console handler, possibly on another
+// thread; cleared by the send that it ends. While it is set every read returns at once and
+// the line seems to say CAN, the receiver's cancel: so every wait of the sender ends within
+// a read's slice of about a quarter second, through the path a receiver's cancel takes.
+extern volatile std::sig_atomic_t cancel_request;
 
 // Opens COM1..COM6 (com_index 0..5) at 115200, 57600, 38400, 19200 or 9600 bit/s (baud_index
 // 0..4), 8N1, no flow control. Returns 1 when the port is open and set up; otherwise shows
@@ -27,7 +38,7 @@ int open_com_port(unsigned char com_index, unsigned char baud_index);
 // or until 1024 are waiting (16 right after a read, so that the line starts at once when the
 // sender resumes): one platform call per byte costs more than the byte's time on the line.
 int send_raw_byte(int b);
-// The next byte from the line. Ten reads that each waited about four seconds without a byte
+// The next byte from the line (CAN while cancel_request is set). Ten reads that each waited about four seconds without a byte
 // (a byte that arrives during the tenth does not count) end the process with status 1 after
 // aborting with "Timeout error".
 unsigned char receive_byte();
@@ -42,6 +53,8 @@ int receive_byte_if_waiting(unsigned char *b);
 // Sends the cancel sequence, closes the port, closes the Progress box, shows text in an
 // "Error" box, and returns.
 void abort_transfer(const char *text);
+// The same without the box: a transfer stopped at the user's request.
+void cancel_transfer();
 // Waits until the port's output queue has gone out.
 void flush_port();
 // Closes the port if one is open.
@@ -58,6 +71,8 @@ int raw_port_setup(raw_port port, std::uint32_t baud);
 void raw_port_write(raw_port port, const unsigned char *bytes, int count);
 // Reads what has arrived, at most size bytes, returning as soon as at least one byte is there
 // or after about four seconds without. Returns the number of bytes read (0 after the wait).
+// The wait goes in slices of READ_SLICE_MS: between two it returns 0 early once
+// cancel_request is set.
 int raw_port_read(raw_port port, unsigned char *buffer, int size);
 // The number of bytes that have arrived and wait to be read.
 int raw_port_pending(raw_port port);

@@ -135,10 +135,21 @@ static std::uint32_t measure_file(std::FILE *file)
     return size;
 }
 
+// Whether the last send ended at the user's request (zmodem_send_cancelled).
+static int send_cancelled;
+
+// Every failure ends here. While a cancel is requested, whatever failed (the request makes the
+// line seem to cancel) is the request: the receiver is cancelled and nothing is shown.
 static int fail(const char *text, std::FILE *file)
 {
     if (file)
         std::fclose(file);
+    if (cancel_request) {
+        cancel_transfer();
+        cancel_request = 0;
+        send_cancelled = 1;
+        return -1;
+    }
     abort_transfer(text);
     return -1;
 }
@@ -441,9 +452,20 @@ static int end_batch()
     }
 }
 
+void zmodem_request_cancel()
+{
+    cancel_request = 1;
+}
+
+int zmodem_send_cancelled()
+{
+    return send_cancelled;
+}
+
 int zmodem_send_files(int count, const char *const *paths, const char (*names)[256],
                       unsigned char com_index, unsigned char baud_index)
 {
+    send_cancelled = 0;
     if (count <= 0)
         return fail(MSG_NO_FILES, nullptr);
     show_progress(PROGRESS_OPEN, 0);

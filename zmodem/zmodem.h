@@ -10,4 +10,11 @@
 int zmodem_send_files(int count, const char *const *paths, const char (*names)[256],
                       unsigned char com_index, unsigned char baud_index);
 
+// Asks a send under way (from a signal or console handler: it only sets a flag) to stop:
+// the sender sends the cancel sequence, closes the port and its Progress box, shows no
+// message box and returns -1 within about a second.
+void zmodem_request_cancel();
+// 1 when the last send ended by such a request, else 0.
+int zmodem_send_cancelled();
+
 #endif

@@ -374,6 +374,36 @@ TEST_F(Send, FileThatShrinksWhileSentFailsAndSendsNothingItNoLongerHas)
     EXPECT_EQ(last_message(), "Error: Transfer error...");
 }
 
+// A cancel requested (by a signal handler) during the data: the cancel sequence goes out, the
+// port and the Progress box close, no box is shown, and the send returns -1 at once.
+TEST_F(Send, CancelRequestedDuringTheDataStopsTheSendQuietly)
+{
+    std::string path = write_file("k", random_bytes(5000, 22));
+    reply("ZRINIT", ZRINIT);
+    reply("ZRPOS 0", ZRPOS, 0);
+    reply("ZACK 1001", ZACK, 1001);
+    port.on_reply = [](const std::string &label) {
+        if (label == "ZACK 1001")
+            zmodem_request_cancel();
+    };
+
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), -1);
+
+    EXPECT_EQ(zmodem_send_cancelled(), 1);
+    EXPECT_EQ(message_call_count, 0);
+    EXPECT_EQ(progress_box_open, 0);
+    EXPECT_EQ(port.empty_reads, 0);
+    ASSERT_EQ(port.events.back().what, "close");
+    const bytes cancel = {24, 24, 24, 24, 24, 24, 24, 24, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 0};
+    EXPECT_EQ(bytes(port.written.end() - 19, port.written.end()), cancel);
+    EXPECT_EQ(port.events.back().at, port.written.size());
+
+    reset_port(); // the request is spent: the next send goes through
+    script_willing_receiver({5});
+    EXPECT_EQ(send({write_file("k5", random_bytes(5, 23))}, {"dbf1.db0"}), 1);
+    EXPECT_EQ(zmodem_send_cancelled(), 0);
+}
+
 TEST_F(Send, TwelfthHeaderAfterARepositionFailsWhateverItIs)
 {
     std::string path = write_file("q", random_bytes(1001, 7));
