@@ -22,15 +22,19 @@ static int out_limit = (int)sizeof out_buffer;
 static unsigned char in_buffer[256];
 static int in_count;
 static int in_next;
-// Reads since the last one that brought a byte.
-static int reads_without_byte;
+// Milliseconds waited in vain since the last read that brought a byte.
+static int silent_ms;
+// The line's rate, and the bytes written since the last read: how long an answer may take.
+static std::uint32_t line_baud;
+static int written_since_read;
 
 static void reset_buffers()
 {
     out_count = 0;
     out_limit = (int)sizeof out_buffer;
     in_count = in_next = 0;
-    reads_without_byte = 0;
+    silent_ms = 0;
+    written_since_read = 0;
 }
 
 static void push_output()
@@ -40,9 +44,10 @@ static void push_output()
     out_count = 0;
 }
 
-// One byte from the line: from what arrived earlier, else from one platform read, before
-// which everything written goes out. 1 with the byte, 0 after a read that waited in vain.
-static int read_line_byte(unsigned char *b)
+// One byte from the line: from what arrived earlier, else from one platform read of up to
+// wait_ms, before which everything written goes out. 1 with the byte, 0 after a read that
+// waited in vain.
+static int read_line_byte(unsigned char *b, int wait_ms)
 {
     if (in_next < in_count) {
         *b = in_buffer[in_next++];
@@ -50,7 +55,8 @@ static int read_line_byte(unsigned char *b)
     }
     push_output();
     out_limit = RESUME_BYTES;
-    int got = raw_port_read(port_handle, in_buffer, (int)sizeof in_buffer);
+    written_since_read = 0;
+    int got = raw_port_read(port_handle, in_buffer, (int)sizeof in_buffer, wait_ms);
     in_count = got > 0 ? got : 0;
     in_next = 0;
     if (in_count == 0)
@@ -93,7 +99,8 @@ int open_com_port(unsigned char com_index, unsigned char baud_index)
     }
     // Line settings the platform refuses would leave the port at a rate and framing nobody
     // chose; that is treated as a port that cannot be opened.
-    if (!raw_port_setup(port_handle, baud_rates[baud_index])) {
+    line_baud = baud_rates[baud_index];
+    if (!raw_port_setup(port_handle, line_baud)) {
         close_port();
         show_cant_open();
         return 0;
@@ -105,6 +112,7 @@ int send_raw_byte(int b)
 {
     if (port_handle == RAW_PORT_NONE)
         return 0;
+    written_since_read++;
     out_buffer[out_count++] = (unsigned char)(b & 0xFF);
     if (out_count >= out_limit) {
         push_output();
@@ -113,21 +121,35 @@ int send_raw_byte(int b)
     return 1;
 }
 
-int receive_byte_or_silence(unsigned char *b)
+// One read of up to wait_ms, counted toward the limit of ten silent reads of READ_WAIT_MS.
+static int read_within(unsigned char *b, int wait_ms)
 {
     if (cancel_request) {
         *b = CAN;
-        reads_without_byte = 0;
+        silent_ms = 0;
         return 1;
     }
-    int got = port_handle == RAW_PORT_NONE ? 0 : read_line_byte(b);
-    if (++reads_without_byte == 10) {
+    int got = port_handle == RAW_PORT_NONE ? 0 : read_line_byte(b, wait_ms);
+    silent_ms += wait_ms;
+    if (silent_ms >= 10 * READ_WAIT_MS) {
         abort_transfer(MSG_TIMEOUT);
         raw_process_exit(1);
     }
     if (got)
-        reads_without_byte = 0;
+        silent_ms = 0;
     return got;
+}
+
+int receive_byte_or_silence(unsigned char *b)
+{
+    return read_within(b, READ_WAIT_MS);
+}
+
+int receive_answer_or_silence(unsigned char *b)
+{
+    long long line_ms = line_baud ? (long long)written_since_read * 10000 / line_baud : 0;
+    long long wait_ms = line_ms + ANSWER_MARGIN_MS;
+    return read_within(b, wait_ms < READ_WAIT_MS ? (int)wait_ms : READ_WAIT_MS);
 }
 
 int receive_byte_if_waiting(unsigned char *b)
@@ -140,9 +162,9 @@ int receive_byte_if_waiting(unsigned char *b)
         return 0;
     if (in_next == in_count && raw_port_pending(port_handle) <= 0)
         return 0;
-    if (!read_line_byte(b))
+    if (!read_line_byte(b, READ_WAIT_MS))
         return 0;
-    reads_without_byte = 0;
+    silent_ms = 0;
     return 1;
 }
 

@@ -18,7 +18,8 @@ const raw_port RAW_PORT_NONE = -1;
 
 enum {
     READ_WAIT_MS = 4000, // a read that finds nothing gives up after this
-    READ_SLICE_MS = 250  // and looks at cancel_request this often meanwhile
+    READ_SLICE_MS = 250, // and looks at cancel_request this often meanwhile
+    ANSWER_MARGIN_MS = 250 // a receiver's answer comes this soon after the frame it answers
 };
 
 // The one port of the process; RAW_PORT_NONE while no port is open.
@@ -47,6 +48,11 @@ unsigned char receive_byte();
 // toward receive_byte's limit whichever function made them: the tenth ends the process all
 // the same, so acting on silence never stretches it beyond about forty seconds.
 int receive_byte_or_silence(unsigned char *b);
+// The same for an answer due now: the read waits only as long as the bytes written since the
+// last read take on the line, and ANSWER_MARGIN_MS more (at most four seconds). Its silence
+// counts toward receive_byte's limit by the time it waited: forty seconds of silence end the
+// process however they were waited for.
+int receive_answer_or_silence(unsigned char *b);
 // A byte that has already arrived, without waiting: 1 with it in *b, 0 when none has. Does
 // not count toward the time-out.
 int receive_byte_if_waiting(unsigned char *b);
@@ -70,10 +76,10 @@ int raw_port_setup(raw_port port, std::uint32_t baud);
 // are lost, as a timed-out write loses them.
 void raw_port_write(raw_port port, const unsigned char *bytes, int count);
 // Reads what has arrived, at most size bytes, returning as soon as at least one byte is there
-// or after about four seconds without. Returns the number of bytes read (0 after the wait).
-// The wait goes in slices of READ_SLICE_MS: between two it returns 0 early once
-// cancel_request is set.
-int raw_port_read(raw_port port, unsigned char *buffer, int size);
+// or after about wait_ms (at most READ_WAIT_MS) without. Returns the number of bytes read (0
+// after the wait). The wait goes in slices of READ_SLICE_MS (on Windows it lasts whole
+// slices): between two it returns 0 early once cancel_request is set.
+int raw_port_read(raw_port port, unsigned char *buffer, int size, int wait_ms);
 // The number of bytes that have arrived and wait to be read.
 int raw_port_pending(raw_port port);
 void raw_port_flush(raw_port port);

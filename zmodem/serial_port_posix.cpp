@@ -97,10 +97,10 @@ static long long monotonic_ms()
 // cuts a slice short (EINTR) is such a moment too. Once poll says a byte is there, read (VMIN
 // 0, VTIME 40) returns at once with whatever has arrived; a line that has gone (a hang-up)
 // returns 0 at once, as a read that found nothing.
-int raw_port_read(raw_port port, unsigned char *buffer, int size)
+int raw_port_read(raw_port port, unsigned char *buffer, int size, int wait_ms)
 {
-    long long deadline = monotonic_ms() + READ_WAIT_MS;
-    for (long long left = READ_WAIT_MS; left > 0 && !cancel_request;
+    long long deadline = monotonic_ms() + wait_ms;
+    for (long long left = wait_ms; left > 0 && !cancel_request;
          left = deadline - monotonic_ms()) {
         struct pollfd p = {(int)port, POLLIN, 0};
         int slice = left < (long long)READ_SLICE_MS ? (int)left : (int)READ_SLICE_MS;

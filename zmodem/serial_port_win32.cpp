@@ -83,11 +83,11 @@ int raw_port_pending(raw_port port)
 // With the time-outs above a one-byte read returns as soon as a byte is there; a longer read
 // would wait for all of its bytes. So the read asks for what the driver already holds, or for
 // one byte when it holds none.
-int raw_port_read(raw_port port, unsigned char *buffer, int size)
+int raw_port_read(raw_port port, unsigned char *buffer, int size, int wait_ms)
 {
     DWORD got = 0;
     DWORD start = GetTickCount();
-    while (got == 0 && !cancel_request && GetTickCount() - start < (DWORD)READ_WAIT_MS) {
+    while (got == 0 && !cancel_request && GetTickCount() - start < (DWORD)wait_ms) {
         int pending = raw_port_pending(port);
         DWORD want = pending > 1 ? (DWORD)(pending < size ? pending : size) : 1;
         if (!ReadFile(as_handle(port), buffer, want, &got, nullptr))

@@ -84,6 +84,9 @@ int receive_header();
 // rx_pos untouched, when a read before the header's lead-in finds nothing for about four
 // seconds (that read counts toward receive_byte's limit).
 int await_header();
+// await_header for an answer due now: silence is a read that finds nothing in the time the
+// frames just written take on the line and a margin (receive_answer_or_silence).
+int await_answer();
 // A header that has begun to arrive, for a look at what the receiver said before it could
 // have heard the sender's last frame: skips the bytes that have arrived up to a ZPAD and
 // reads from there as await_header does; HEADER_SILENT at once when no ZPAD has arrived.

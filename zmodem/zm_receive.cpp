@@ -70,15 +70,25 @@ static int receive_hex_header()
     return HEADER_GOOD;
 }
 
-// The next byte of the search for a lead-in: 1 with it in *c, or, when the caller acts on
-// silence, 0 after a read that found nothing.
-static int search_byte(unsigned char *c, int stop_on_silence)
+// How the search hears silence.
+enum {
+    SILENCE_WAITED_OUT, // it reads on: only receive_byte's limit ends the wait
+    SILENCE_ENDS,       // a read of about four seconds that finds nothing ends the search
+    SILENCE_SHORT       // so does a read that finds nothing in the time an answer takes
+};
+
+// The next byte of the search for a lead-in: 1 with it in *c, or 0 after a read that found
+// nothing, when the caller acts on silence.
+static int search_byte(unsigned char *c, int silence)
 {
-    while (!receive_byte_or_silence(c)) {
-        if (stop_on_silence)
+    for (;;) {
+        int got = silence == SILENCE_SHORT ? receive_answer_or_silence(c)
+                                           : receive_byte_or_silence(c);
+        if (got)
+            return 1;
+        if (silence != SILENCE_WAITED_OUT)
             return 0;
     }
-    return 1;
 }
 
 // The CAN in a row so far, with the byte c: CANCEL_RUN of them are a receiver's cancel.
@@ -88,7 +98,7 @@ static int count_cancel(int run, unsigned char c)
 }
 
 // The search for a lead-in from the byte c on.
-static int find_header(unsigned char c, int stop_on_silence)
+static int find_header(unsigned char c, int silence)
 {
     unsigned char older = 0;
     unsigned char newer = 0;
@@ -103,22 +113,30 @@ static int find_header(unsigned char c, int stop_on_silence)
             return receive_hex_header();
         older = newer;
         newer = c;
-        if (!search_byte(&c, stop_on_silence))
+        if (!search_byte(&c, silence))
             return HEADER_SILENT;
     }
 }
 
 int receive_header()
 {
-    return find_header(receive_byte(), 0);
+    return find_header(receive_byte(), SILENCE_WAITED_OUT);
 }
 
 int await_header()
 {
     unsigned char c;
-    if (!search_byte(&c, 1))
+    if (!search_byte(&c, SILENCE_ENDS))
         return HEADER_SILENT;
-    return find_header(c, 1);
+    return find_header(c, SILENCE_ENDS);
+}
+
+int await_answer()
+{
+    unsigned char c;
+    if (!search_byte(&c, SILENCE_SHORT))
+        return HEADER_SILENT;
+    return find_header(c, SILENCE_SHORT);
 }
 
 int receive_waiting_header()
@@ -132,7 +150,7 @@ int receive_waiting_header()
         if (cans >= CANCEL_RUN)
             return HEADER_CANCELLED;
     } while (c != ZPAD);
-    return find_header(c, 1);
+    return find_header(c, SILENCE_ENDS);
 }
 
 // The value of b as read from the line: b itself, or for ZDLE the byte it escapes, which is

@@ -1,6 +1,9 @@
-// The ZMODEM batch send: zmodem_send_files, the whole protocol logic of the sender. It keeps
-// no state of its own beyond one call; it reads rx_type and rx_pos (zm_receive.cpp) and the
-// Progress box's status_text is filled once per file.
+// The ZMODEM batch send: zmodem_send_files, the whole protocol logic of the sender. Its state
+// lasts one call, set afresh at the start of each: the subpacket length it has come to
+// (subpacket_step, answered_in_row) and the ZACKs still owed (late_acks, late_ack_offset, set
+// afresh for each file); send_cancelled tells how the last call ended, and cancel_request
+// (serial_port.cpp) asks the call under way to stop. It reads rx_type and rx_pos
+// (zm_receive.cpp) and fills the Progress box's status_text once per file.
 //
 // One file of 1500 bytes on the line (S sender, R receiver):
 //
@@ -16,8 +19,20 @@
 //   R  ZFIN
 //   S  "OO"
 //
-// Stop and wait: at most one subpacket is ever unanswered, with 1001 file bytes each; the
-// receiver's buffer size and capability flags are not looked at.
+// Stop and wait: at most one subpacket is ever unanswered, with 1001 file bytes each while the
+// line is good; the receiver's buffer size and capability flags are not looked at.
+//
+// On a bad line shorter subpackets get through where long ones do not (at a bit error rate of
+// 1e-4 one of 1001 bytes is hit more than half the time, at 3e-4 nineteen times in twenty).
+// The rule: each lost subpacket (answered by a ZRPOS, by a damaged header, or not at all)
+// makes the next ones a step shorter, 1001, 512, 256, 128, 64, 32 bytes; four answered in a
+// row make them a step longer again, back to 1001. While they are shorter than 1001 an
+// answer that has not come within the time the frame takes on the line and a quarter second
+// more is taken for lost at once, instead of after the four-second receive time-out. So on a
+// good line nothing changes, byte for byte. Chosen by measurement (60 KB at 115200 bit/s to
+// rz, three runs each, the time over the clean line's): growing after 4 answered gave 1.6x at
+// 1e-4 and 2.6x at 3e-4, after 2 gave 1.8x and 2.7x, after 8 1.7x and 3.4x; with the
+// four-second wait for every answer, and 1001 bytes throughout, 2.9x and about 18x.
 //
 // Habits of real receivers this copes with:
 // - A receiver sends ZRINIT when it starts and again for every ZRQINIT it reads. One that was
@@ -82,9 +97,35 @@
 #include <cstring>
 
 enum {
-    SUBPACKET_BYTES = 1001,
-    WAIT_LIMIT = 10 // answers a wait tolerates beyond the first
+    SUBPACKET_BYTES = 1001, // the longest subpacket, the only one on a good line
+    WAIT_LIMIT = 10,        // answers a wait tolerates beyond the first
+    GROW_AFTER = 4          // subpackets answered in a row before they grow a step
 };
+
+// The subpacket lengths, by step: one step down after each lost subpacket, one up after
+// GROW_AFTER answered in a row.
+static const int subpacket_lengths[] = {SUBPACKET_BYTES, 512, 256, 128, 64, 32};
+enum { LAST_STEP = (int)(sizeof subpacket_lengths / sizeof subpacket_lengths[0]) - 1 };
+
+// The line as the send has found it: the step of the subpacket length (0 while the line is
+// good) and the subpackets answered in a row at it. Set afresh by every send.
+static int subpacket_step;
+static int answered_in_row;
+
+static void subpacket_lost()
+{
+    if (subpacket_step < LAST_STEP)
+        subpacket_step++;
+    answered_in_row = 0;
+}
+
+static void subpacket_answered()
+{
+    if (subpacket_step > 0 && ++answered_in_row >= GROW_AFTER) {
+        subpacket_step--;
+        answered_in_row = 0;
+    }
+}
 
 // What one step of a wait heard.
 enum {
@@ -108,17 +149,23 @@ static void send_position_header(int type, std::uint32_t position)
 }
 
 // One step of a wait that has heard *heard answers so far: while what it awaits has not come,
-// a wait hears the first answer and up to WAIT_LIMIT more. Returns an ANSWER_ value.
+// a wait hears the first answer and up to WAIT_LIMIT more. While the line is bad an answer
+// that has not come in the time it takes is taken for lost at once, and such a silence is not
+// counted: the receive time-out's forty seconds still end a wait that hears nothing at all.
+// Returns an ANSWER_ value.
 static int listen(int *heard)
 {
     if (*heard > WAIT_LIMIT)
         return ANSWER_EXHAUSTED;
     (*heard)++;
-    switch (await_header()) {
+    switch (subpacket_step > 0 ? await_answer() : await_header()) {
     case HEADER_GOOD: return ANSWER_HEADER;
     case HEADER_BAD_CRC: return ANSWER_DAMAGED;
     case HEADER_CANCELLED: return ANSWER_CANCELLED;
-    default: return ANSWER_SILENT;
+    default:
+        if (subpacket_step > 0)
+            (*heard)--;
+        return ANSWER_SILENT;
     }
 }
 
@@ -236,14 +283,20 @@ static int late_ack()
     return 1;
 }
 
+static int early_zrpos(std::uint32_t *target);
+
 // The data again from target: seek there, send ZDATA and an empty ZCRCW subpacket, until the
 // receiver answers with anything but ZRPOS. A ZRPOS for another offset moves the target; a
-// ZRPOS for the target, a damaged header or silence sends the same again. Returns 0 with
-// *position at the target, or -1 after aborting.
+// ZRPOS for the target, a damaged header or silence sends the same again. On a bad line a
+// receiver asks twice for many frames it gets damaged, so before it is sent again what has
+// already arrived is read as early_zrpos reads it: answers to frames sent before, which would
+// otherwise each draw one more. Returns 0 with *position at the target, or -1 after aborting.
 static int reposition(std::FILE *file, std::uint32_t *position, std::uint32_t target)
 {
     int heard = 0;
-    for (;;) {
+    for (int round = 0;; round++) {
+        if (round > 0 && subpacket_step > 0 && early_zrpos(&target) < 0)
+            return fail(MSG_TRANSFER_ERROR, file);
         flush_port();
         if (target > 0x7FFFFFFF || std::fseek(file, (long)target, SEEK_SET) != 0)
             return fail(MSG_TRANSFER_ERROR, file);
@@ -332,8 +385,10 @@ static int end_full_subpacket(std::FILE *file, std::uint32_t *position, std::uin
     int early = early_zrpos(&target);
     if (early < 0)
         return fail(MSG_TRANSFER_ERROR, file);
-    if (early)
+    if (early) {
+        subpacket_lost();
         return reposition(file, position, target);
+    }
     send_frame_end(ZCRCW);
     int heard = 0;
     int answer = listen(&heard);
@@ -342,8 +397,11 @@ static int end_full_subpacket(std::FILE *file, std::uint32_t *position, std::uin
     late_acks = 0;
     if (answer == ANSWER_CANCELLED)
         return fail(MSG_TRANSFER_ERROR, file);
-    if (answer == ANSWER_HEADER && rx_type != ZRPOS)
+    if (answer == ANSWER_HEADER && rx_type != ZRPOS) {
+        subpacket_answered();
         return 0;
+    }
+    subpacket_lost();
     return reposition(file, position, answer == ANSWER_HEADER ? rx_position() : resume);
 }
 
@@ -388,7 +446,7 @@ static int send_file_data(std::FILE *file, std::uint32_t size, int last_file)
     unsigned char chunk[SUBPACKET_BYTES];
     for (;;) {
         std::uint32_t resume = position; // where the data not yet answered begin
-        int length = SUBPACKET_BYTES;
+        int length = subpacket_lengths[subpacket_step];
         int got = read_run(file, position, length, size, chunk);
         if (got < 0) // the file changed while it was sent
             return fail(MSG_TRANSFER_ERROR, file);
@@ -406,6 +464,7 @@ static int send_file_data(std::FILE *file, std::uint32_t size, int last_file)
             return -1;
         if (arrived)
             break;
+        subpacket_lost();
         if (reposition(file, &position, target) != 0)
             return -1;
     }
@@ -466,6 +525,7 @@ int zmodem_send_files(int count, const char *const *paths, const char (*names)[2
                       unsigned char com_index, unsigned char baud_index)
 {
     send_cancelled = 0;
+    subpacket_step = answered_in_row = 0;
     if (count <= 0)
         return fail(MSG_NO_FILES, nullptr);
     show_progress(PROGRESS_OPEN, 0);

@@ -63,7 +63,7 @@ void raw_port_write(raw_port, const unsigned char *bytes, int count)
 }
 
 // One scripted byte per read, so that every silence in the script is one empty read.
-int raw_port_read(raw_port, unsigned char *b, int)
+int raw_port_read(raw_port, unsigned char *b, int, int)
 {
     port.reads++;
     if (port.next == port.script.size() || port.script[port.next] < 0) {

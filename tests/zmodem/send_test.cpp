@@ -224,21 +224,23 @@ TEST_F(Send, ZrposAfterAFullSubpacketRepositions)
     reply("ZRINIT", ZRINIT);
     reply("ZRPOS 500", ZRPOS, 500);
     reply("ZRPOS 200", ZRPOS, 200);
-    reply("ZACK", ZACK);
-    reply("ZACK", ZACK);
-    reply("ZACK", ZACK);
+    for (int i = 0; i < 5; i++)
+        reply("ZACK", ZACK);
     reply("ZRINIT", ZRINIT);
     reply("ZFIN", ZFIN);
 
     EXPECT_EQ(send({path}, {"dbf1.db0"}), 1);
 
+    // After the lost subpacket the next four are shorter.
     transcript t = decode_sent();
     EXPECT_EQ(joined(t), "flush | ZRQINIT | < ZRINIT | ZFILE | info dbf1.db0 3000 | < ZRPOS 500 | "
                          "ZDATA 0 | flush | data 1001 ZCRCW | < ZRPOS 200 | flush | "
                          "ZDATA 200 | data 0 ZCRCW | < ZACK | "
-                         "ZDATA 200 | flush | data 1001 ZCRCW | < ZACK | "
-                         "ZDATA 1201 | flush | data 1001 ZCRCW | < ZACK | "
-                         "ZDATA 2202 | data 798 ZCRCE | ZEOF 3000 | < ZRINIT | " +
+                         "ZDATA 200 | flush | data 512 ZCRCW | < ZACK | "
+                         "ZDATA 712 | flush | data 512 ZCRCW | < ZACK | "
+                         "ZDATA 1224 | flush | data 512 ZCRCW | < ZACK | "
+                         "ZDATA 1736 | flush | data 512 ZCRCW | < ZACK | "
+                         "ZDATA 2248 | data 752 ZCRCE | ZEOF 3000 | < ZRINIT | " +
                              std::string(end_of_batch));
     EXPECT_EQ(t.files["dbf1.db0"], content);
     // Progress follows the position: 1 at 1024 bytes, again 1 after moving back to 200, then 2.
@@ -280,8 +282,8 @@ TEST_F(Send, ZackOwedToARepositionSentTwiceIsNotTheAnswerToTheData)
     reply("ZRPOS 0 again", ZRPOS, 0);
     reply("ZACK 0", ZACK, 0);
     reply("ZACK 0 owed", ZACK, 0);
-    reply("ZACK 1001", ZACK, 1001);
-    reply("ZACK 2002", ZACK, 2002);
+    for (std::uint32_t at = 512; at <= 2048; at += 512)
+        reply("ZACK " + std::to_string(at), ZACK, at);
     reply("ZRINIT", ZRINIT);
     reply("ZFIN", ZFIN);
 
@@ -292,9 +294,11 @@ TEST_F(Send, ZackOwedToARepositionSentTwiceIsNotTheAnswerToTheData)
                          "ZDATA 0 | flush | data 1001 ZCRCW | < ZRPOS 0 | "
                          "flush | ZDATA 0 | data 0 ZCRCW | < ZRPOS 0 again | "
                          "flush | ZDATA 0 | data 0 ZCRCW | < ZACK 0 | "
-                         "ZDATA 0 | flush | data 1001 ZCRCW | < ZACK 0 owed | < ZACK 1001 | "
-                         "ZDATA 1001 | flush | data 1001 ZCRCW | < ZACK 2002 | "
-                         "ZDATA 2002 | data 498 ZCRCE | ZEOF 2500 | < ZRINIT | " +
+                         "ZDATA 0 | flush | data 512 ZCRCW | < ZACK 0 owed | < ZACK 512 | "
+                         "ZDATA 512 | flush | data 512 ZCRCW | < ZACK 1024 | "
+                         "ZDATA 1024 | flush | data 512 ZCRCW | < ZACK 1536 | "
+                         "ZDATA 1536 | flush | data 512 ZCRCW | < ZACK 2048 | "
+                         "ZDATA 2048 | data 452 ZCRCE | ZEOF 2500 | < ZRINIT | " +
                              std::string(end_of_batch));
     EXPECT_EQ(t.files["dbf1.db0"], content);
 }
@@ -315,8 +319,8 @@ TEST_F(Send, HeadersReadBeforeAFrameEndLeaveItsCrcWhole)
     for (int i = 0; i < 3; i++)
         owed.insert(owed.end(), ack.begin(), ack.end());
     script_early_reply("early ZACKs 500", owed);
-    reply("ZACK 1501", ZACK, 1501);
-    reply("ZACK 2502", ZACK, 2502);
+    for (std::uint32_t at = 1012; at <= 2548; at += 512)
+        reply("ZACK " + std::to_string(at), ZACK, at);
     reply("ZRINIT", ZRINIT);
     reply("ZFIN", ZFIN);
 
@@ -324,8 +328,8 @@ TEST_F(Send, HeadersReadBeforeAFrameEndLeaveItsCrcWhole)
 
     transcript t = decode_sent();
     EXPECT_EQ(t.error, "") << joined(t);
-    EXPECT_NE(joined(t).find("ZDATA 500 | flush | < early ZACKs 500 | data 1001 ZCRCW | "
-                             "< ZACK 1501"),
+    EXPECT_NE(joined(t).find("ZDATA 500 | flush | < early ZACKs 500 | data 512 ZCRCW | "
+                             "< ZACK 1012"),
               std::string::npos)
         << joined(t);
     EXPECT_EQ(t.files["dbf1.db0"], content);
@@ -402,6 +406,40 @@ TEST_F(Send, CancelRequestedDuringTheDataStopsTheSendQuietly)
     script_willing_receiver({5});
     EXPECT_EQ(send({write_file("k5", random_bytes(5, 23))}, {"dbf1.db0"}), 1);
     EXPECT_EQ(zmodem_send_cancelled(), 0);
+}
+
+// A bad line: each lost subpacket (a ZRPOS, a damaged answer, a silence) makes the next ones
+// a step shorter; four answered in a row make them a step longer, back to 1001.
+TEST_F(Send, LossesShortenSubpacketsAndAnswersLengthenThem)
+{
+    bytes content = random_bytes(6000, 24);
+    std::string path = write_file("b", content);
+    bytes damaged = hex_header(ZACK, 0);
+    damaged[17] ^= 0x01;
+    reply("ZRINIT", ZRINIT);
+    reply("ZRPOS 0", ZRPOS, 0);
+    reply("ZRPOS 0", ZRPOS, 0); // the first subpacket is lost
+    reply("ZACK", ZACK);
+    script_reply("damaged", damaged); // the second
+    reply("ZACK", ZACK);
+    script_silence(1); // the third
+    reply("ZACK", ZACK);
+    for (int i = 0; i < 14; i++)
+        reply("ZACK", ZACK);
+    reply("ZRINIT", ZRINIT);
+    reply("ZFIN", ZFIN);
+
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), 1);
+
+    transcript t = decode_sent();
+    std::vector<int> lengths;
+    for (const std::string &line : t.lines)
+        if (line.rfind("data ", 0) == 0 && line != "data 0 ZCRCW")
+            lengths.push_back(std::stoi(line.substr(5)));
+    EXPECT_EQ(lengths, (std::vector<int>{1001, 512, 256, 128, 128, 128, 128, 256, 256, 256, 256,
+                                         512, 512, 512, 512, 1001, 1001, 414}))
+        << joined(t);
+    EXPECT_EQ(t.files["dbf1.db0"], content);
 }
 
 TEST_F(Send, TwelfthHeaderAfterARepositionFailsWhateverItIs)
