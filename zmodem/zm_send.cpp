@@ -132,7 +132,7 @@ enum {
     ANSWER_EXHAUSTED, // nothing: the wait has heard all it may
     ANSWER_HEADER,    // a header whose CRC matched, in rx_type and rx_pos
     ANSWER_DAMAGED,   // a header whose CRC failed
-    ANSWER_SILENT,    // nothing for about four seconds
+    ANSWER_SILENT,    // nothing in the time an answer may take (four seconds on a good line)
     ANSWER_CANCELLED  // the receiver's cancel: the transfer has failed
 };
 
@@ -435,8 +435,8 @@ static int wait_after_eof(std::FILE *file, int last_file, std::uint32_t *target)
     }
 }
 
-// The data from offset 0 in subpackets of SUBPACKET_BYTES, each full one answered before the
-// next goes out, then the last one with ZCRCE and ZEOF, until the receiver has the whole file.
+// The data from offset 0 in subpackets of the length the line allows, each full one answered
+// before the next goes out, then the last one with ZCRCE and ZEOF, until the receiver has the whole file.
 // Returns 0, or -1 after aborting; the file is closed either way.
 static int send_file_data(std::FILE *file, std::uint32_t size, int last_file)
 {
