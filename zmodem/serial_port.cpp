@@ -1,6 +1,7 @@
 // The portable rules of the serial port over the platform's raw calls (serial_port.h).
-// State: port_handle, the buffers of written bytes not yet handed to the driver and of
-// arrived bytes not yet taken, and chosen_devices, the devices the program named for ports.
+// State: port_handle, cancel_request, the buffers of written bytes not yet handed to the
+// driver and of arrived bytes not yet taken, and chosen_devices, the devices the program named
+// for ports.
 #include "serial_port.h"
 
 #include "line_table.h"
@@ -13,9 +14,7 @@
 #include <cstring>
 
 raw_port port_handle = RAW_PORT_NONE;
-volatile std::sig_atomic_t port_cancel_requested;
-std::jmp_buf cancel_landing;
-int cancel_landing_set;
+volatile std::sig_atomic_t cancel_request;
 
 enum { RESUME_BYTES = 16 };
 
@@ -28,15 +27,19 @@ static int out_limit = (int)sizeof out_buffer;
 static unsigned char in_buffer[256];
 static int in_count;
 static int in_next;
-// Reads since the last one that brought a byte.
-static int reads_without_byte;
+// Milliseconds waited in vain since the last read that brought a byte.
+static int silent_ms;
+// The line's rate, and the bytes written since the last read: how long an answer may take.
+static std::uint32_t line_baud;
+static int written_since_read;
 
 static void reset_buffers()
 {
     out_count = 0;
     out_limit = (int)sizeof out_buffer;
     in_count = in_next = 0;
-    reads_without_byte = 0;
+    silent_ms = 0;
+    written_since_read = 0;
 }
 
 static void push_output()
@@ -46,9 +49,10 @@ static void push_output()
     out_count = 0;
 }
 
-// One byte from the line: from what arrived earlier, else from one platform read, before
-// which everything written goes out. 1 with the byte, 0 after a read that waited in vain.
-static int read_line_byte(unsigned char *b)
+// One byte from the line: from what arrived earlier, else from one platform read of up to
+// wait_ms, before which everything written goes out. 1 with the byte, 0 after a read that
+// waited in vain.
+static int read_line_byte(unsigned char *b, int wait_ms)
 {
     if (in_next < in_count) {
         *b = in_buffer[in_next++];
@@ -56,7 +60,8 @@ static int read_line_byte(unsigned char *b)
     }
     push_output();
     out_limit = RESUME_BYTES;
-    int got = raw_port_read(port_handle, in_buffer, (int)sizeof in_buffer);
+    written_since_read = 0;
+    int got = raw_port_read(port_handle, in_buffer, (int)sizeof in_buffer, wait_ms);
     in_count = got > 0 ? got : 0;
     in_next = 0;
     if (in_count == 0)
@@ -97,7 +102,8 @@ const char *chosen_com_device(int com_index)
     return nullptr;
 }
 
-// Eight CAN, ten backspaces, one NUL: cancels the receiver whatever state it is in.
+// Eight CAN, then ten backspaces (to wipe the CAN from a terminal that shows them), then one
+// NUL: cancels the receiver whatever state it is in.
 static void send_cancel()
 {
     for (int i = 0; i < 8; i++)
@@ -129,7 +135,8 @@ int open_com_port(unsigned char com_index, unsigned char baud_index)
     }
     // Line settings the platform refuses would leave the port at a rate and framing nobody
     // chose; that is treated as a port that cannot be opened.
-    if (!raw_port_setup(port_handle, LINE_RATES[baud_index])) {
+    line_baud = LINE_RATES[baud_index];
+    if (!raw_port_setup(port_handle, line_baud)) {
         close_port();
         show_cant_open();
         return 0;
@@ -141,6 +148,7 @@ int send_raw_byte(int b)
 {
     if (port_handle == RAW_PORT_NONE)
         return 0;
+    written_since_read++;
     out_buffer[out_count++] = (unsigned char)(b & 0xFF);
     if (out_count >= out_limit) {
         push_output();
@@ -149,42 +157,50 @@ int send_raw_byte(int b)
     return 1;
 }
 
-// A cancel asked for while a send is under way: the receiver is told, nothing is shown, and
-// the send returns from where it set cancel_landing.
-static void take_cancel()
+// One read of up to wait_ms, counted toward the limit of ten silent reads of READ_WAIT_MS.
+static int read_within(unsigned char *b, int wait_ms)
 {
-    if (!port_cancel_requested || !cancel_landing_set)
-        return;
-    send_cancel();
-    close_port();
-    show_progress(PROGRESS_CLOSE, 0);
-    cancel_landing_set = 0;
-    std::longjmp(cancel_landing, 1);
-}
-
-int receive_byte_or_silence(unsigned char *b)
-{
-    take_cancel();
-    int got = port_handle == RAW_PORT_NONE ? 0 : read_line_byte(b);
-    take_cancel();
-    if (++reads_without_byte == 10) {
+    if (cancel_request) {
+        *b = CAN;
+        silent_ms = 0;
+        return 1;
+    }
+    int got = port_handle == RAW_PORT_NONE ? 0 : read_line_byte(b, wait_ms);
+    silent_ms += wait_ms;
+    if (silent_ms >= 10 * READ_WAIT_MS) {
         abort_transfer(MSG_TIMEOUT);
         platform_exit(1);
     }
     if (got)
-        reads_without_byte = 0;
+        silent_ms = 0;
     return got;
+}
+
+int receive_byte_or_silence(unsigned char *b)
+{
+    return read_within(b, READ_WAIT_MS);
+}
+
+int receive_answer_or_silence(unsigned char *b)
+{
+    long long line_ms = line_baud ? (long long)written_since_read * 10000 / line_baud : 0;
+    long long wait_ms = line_ms + ANSWER_MARGIN_MS;
+    return read_within(b, wait_ms < READ_WAIT_MS ? (int)wait_ms : READ_WAIT_MS);
 }
 
 int receive_byte_if_waiting(unsigned char *b)
 {
+    if (cancel_request) {
+        *b = CAN;
+        return 1;
+    }
     if (port_handle == RAW_PORT_NONE)
         return 0;
     if (in_next == in_count && raw_port_pending(port_handle) <= 0)
         return 0;
-    if (!read_line_byte(b))
+    if (!read_line_byte(b, READ_WAIT_MS))
         return 0;
-    reads_without_byte = 0;
+    silent_ms = 0;
     return 1;
 }
 
@@ -196,11 +212,16 @@ unsigned char receive_byte()
     return b;
 }
 
-void abort_transfer(const char *text)
+void cancel_transfer()
 {
     send_cancel();
     close_port();
     show_progress(PROGRESS_CLOSE, 0);
+}
+
+void abort_transfer(const char *text)
+{
+    cancel_transfer();
     message_box(OWNER_ACTIVE, text, MSG_CAPTION_ERROR, MSGBOX_OK);
 }
 

@@ -1,6 +1,6 @@
 // The serial port of the batch send: one COM port per process, opened once per transfer, used
 // through one-byte writes and one-byte reads with a time-out, and the abort that every failed
-// transfer goes through. State: port_handle.
+// transfer goes through. State: port_handle, cancel_request.
 //
 // The portable half (serial_port.cpp) keeps the rules: the ten-read time-out, the cancel
 // sequence, the order of an abort, and the buffering of the bytes in both directions. The raw
@@ -9,7 +9,6 @@
 #ifndef KESTREL_SERIAL_PORT_H
 #define KESTREL_SERIAL_PORT_H
 
-#include <csetjmp>
 #include <csignal>
 #include <cstdint>
 
@@ -17,8 +16,19 @@
 typedef std::intptr_t raw_port;
 const raw_port RAW_PORT_NONE = -1;
 
+enum {
+    READ_WAIT_MS = 4000, // a read that finds nothing gives up after this
+    READ_SLICE_MS = 250, // and looks at cancel_request this often meanwhile
+    ANSWER_MARGIN_MS = 250 // a receiver's answer comes this soon after the frame it answers
+};
+
 // The one port of the process; RAW_PORT_NONE while no port is open.
 extern raw_port port_handle;
+// Set (to 1) by zmodem_request_cancel, from a signal or console handler, possibly on another
+// thread; cleared by the send that it ends. While it is set every read returns at once and
+// the line seems to say CAN, the receiver's cancel: so every wait of the sender ends within
+// a read's slice of about a quarter second, through the path a receiver's cancel takes.
+extern volatile std::sig_atomic_t cancel_request;
 
 // Opens COM<com_index + 1> at 115200, 57600, 38400, 19200 or 9600 bit/s (baud_index 0..4,
 // line_table.h), 8N1, no flow control. com_index 0..5 (COM1..COM6) is always a port; a higher
@@ -30,28 +40,28 @@ int open_com_port(unsigned char com_index, unsigned char baud_index);
 // or until 1024 are waiting (16 right after a read, so that the line starts at once when the
 // sender resumes): one platform call per byte costs more than the byte's time on the line.
 int send_raw_byte(int b);
-// The next byte from the line. Ten reads that each waited about four seconds without a byte
-// (a byte that arrives during the tenth does not count) end the process with status 1
-// (platform_exit) after aborting with "Timeout error".
+// The next byte from the line (CAN while cancel_request is set). Ten reads that each waited
+// about four seconds without a byte (a byte that arrives during the tenth does not count) end
+// the process with status 1 (platform_exit) after aborting with "Timeout error".
 unsigned char receive_byte();
 // One read of the line for a caller that acts on silence: 1 with the next byte in *b, or 0
 // when the read waited about four seconds in vain. The reads in a row without a byte count
 // toward receive_byte's limit whichever function made them: the tenth ends the process all
 // the same, so acting on silence never stretches it beyond about forty seconds.
 int receive_byte_or_silence(unsigned char *b);
+// The same for an answer due now: the read waits only as long as the bytes written since the
+// last read take on the line, and ANSWER_MARGIN_MS more (at most four seconds). Its silence
+// counts toward receive_byte's limit by the time it waited: forty seconds of silence end the
+// process however they were waited for.
+int receive_answer_or_silence(unsigned char *b);
 // A byte that has already arrived, without waiting: 1 with it in *b, 0 when none has. Does
 // not count toward the time-out.
 int receive_byte_if_waiting(unsigned char *b);
 // Sends the cancel sequence, closes the port, closes the Progress box, shows text in an
 // "Error" box, and returns.
 void abort_transfer(const char *text);
-// The cancel of a send under way: set by zmodem_request_cancel, which a signal or console
-// handler may call, so it is a flag alone. Every read of the line looks at it; while the
-// batch send has set cancel_landing (cancel_landing_set is 1) such a read sends the cancel
-// sequence, closes the port and the Progress box, and jumps back there.
-extern volatile std::sig_atomic_t port_cancel_requested;
-extern std::jmp_buf cancel_landing;
-extern int cancel_landing_set;
+// The same without the box: a transfer stopped at the user's request.
+void cancel_transfer();
 // Waits until the port's output queue has gone out.
 void flush_port();
 // Closes the port if one is open.
@@ -75,8 +85,10 @@ int raw_port_setup(raw_port port, std::uint32_t baud);
 // are lost, as a timed-out write loses them.
 void raw_port_write(raw_port port, const unsigned char *bytes, int count);
 // Reads what has arrived, at most size bytes, returning as soon as at least one byte is there
-// or after about four seconds without. Returns the number of bytes read (0 after the wait).
-int raw_port_read(raw_port port, unsigned char *buffer, int size);
+// or after about wait_ms (at most READ_WAIT_MS) without. Returns the number of bytes read (0
+// after the wait). The wait goes in slices of READ_SLICE_MS (on Windows it lasts whole
+// slices): between two it returns 0 early once cancel_request is set.
+int raw_port_read(raw_port port, unsigned char *buffer, int size, int wait_ms);
 // The number of bytes that have arrived and wait to be read.
 int raw_port_pending(raw_port port);
 void raw_port_flush(raw_port port);

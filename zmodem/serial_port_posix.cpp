@@ -12,8 +12,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 char posix_com_paths[COM_PORT_COUNT][256] = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2",
@@ -88,12 +90,33 @@ void raw_port_write(raw_port port, const unsigned char *bytes, int count)
     }
 }
 
-// VMIN 0 and VTIME 40: returns whatever has arrived as soon as anything has, or nothing after
-// four seconds.
-int raw_port_read(raw_port port, unsigned char *buffer, int size)
+static long long monotonic_ms()
 {
-    ssize_t n = read((int)port, buffer, (std::size_t)size);
-    return n > 0 ? (int)n : 0;
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+// Waits for a byte in slices, so that a cancel request is seen between two; a signal that
+// cuts a slice short (EINTR) is such a moment too. Once poll says a byte is there, read (VMIN
+// 0, VTIME 40) returns at once with whatever has arrived; a line that has gone (a hang-up)
+// returns 0 at once, as a read that found nothing.
+int raw_port_read(raw_port port, unsigned char *buffer, int size, int wait_ms)
+{
+    long long deadline = monotonic_ms() + wait_ms;
+    for (long long left = wait_ms; left > 0 && !cancel_request;
+         left = deadline - monotonic_ms()) {
+        struct pollfd p = {(int)port, POLLIN, 0};
+        int slice = left < (long long)READ_SLICE_MS ? (int)left : (int)READ_SLICE_MS;
+        int ready = poll(&p, 1, slice);
+        if (ready <= 0)
+            continue;
+        ssize_t n = read((int)port, buffer, (std::size_t)size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n > 0 ? (int)n : 0;
+    }
+    return 0;
 }
 
 int raw_port_pending(raw_port port)

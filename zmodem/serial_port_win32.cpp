@@ -42,13 +42,15 @@ static void fill_line_settings(DCB *dcb, std::uint32_t baud)
     dcb->XoffChar = 0x13;
 }
 
-// A one-byte read returns at once when a byte is there, else after 4000 ms + 1 ms per byte
-// asked for; a one-byte write gives up after 55 ms.
+// A one-byte read returns at once when a byte is there, else after one slice of
+// READ_SLICE_MS + 1 ms per byte asked for; raw_port_read waits READ_WAIT_MS in such slices, so
+// that a cancel request from the console handler's thread is seen between two. A one-byte
+// write gives up after 55 ms.
 static void fill_time_outs(COMMTIMEOUTS *time_outs)
 {
     time_outs->ReadIntervalTimeout = MAXDWORD;
     time_outs->ReadTotalTimeoutMultiplier = 1;
-    time_outs->ReadTotalTimeoutConstant = 4000;
+    time_outs->ReadTotalTimeoutConstant = READ_SLICE_MS;
     time_outs->WriteTotalTimeoutMultiplier = 5;
     time_outs->WriteTotalTimeoutConstant = 50;
 }
@@ -84,12 +86,16 @@ int raw_port_pending(raw_port port)
 // With the time-outs above a one-byte read returns as soon as a byte is there; a longer read
 // would wait for all of its bytes. So the read asks for what the driver already holds, or for
 // one byte when it holds none.
-int raw_port_read(raw_port port, unsigned char *buffer, int size)
+int raw_port_read(raw_port port, unsigned char *buffer, int size, int wait_ms)
 {
-    int pending = raw_port_pending(port);
-    DWORD want = pending > 1 ? (DWORD)(pending < size ? pending : size) : 1;
     DWORD got = 0;
-    ReadFile(as_handle(port), buffer, want, &got, nullptr);
+    DWORD start = GetTickCount();
+    while (got == 0 && !cancel_request && GetTickCount() - start < (DWORD)wait_ms) {
+        int pending = raw_port_pending(port);
+        DWORD want = pending > 1 ? (DWORD)(pending < size ? pending : size) : 1;
+        if (!ReadFile(as_handle(port), buffer, want, &got, nullptr))
+            return 0;
+    }
     return (int)got;
 }
 

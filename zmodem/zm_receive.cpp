@@ -3,10 +3,10 @@
 // each written the moment it is decoded, before its CRC is tested.
 //
 // Everything before a header is skipped: the CR LF XON after a receiver's hex header, noise,
-// a binary header with CRC-16 ('A', never asked for). A run of ZDLE (a cancel) ends the
-// search: once a non-ZDLE byte has been followed by six ZDLE, the byte in hand is dropped and
-// what follows is decoded as a hex header. No time-out here: receive_byte owns it; a wait that
-// acts on silence (await_header) hears of each read that found nothing before a lead-in.
+// a binary header with CRC-16 ('A', never asked for). Five CAN in a row end the search: that
+// is a receiver's cancel (receivers send eight or ten, then backspaces), and no header holds
+// two ZDLE (the same byte) in a row. No time-out here: receive_byte owns it; a wait that acts
+// on silence (await_header) hears of each read that found nothing before a lead-in.
 #include "zm_proto.h"
 
 #include "messages.h"
@@ -67,65 +67,90 @@ static int receive_hex_header()
         std::printf("%s\n", MSG_BAD_HEX_CRC);
         return HEADER_BAD_CRC;
     }
-    crc32_acc = 0xFFFFFFFF;
     return HEADER_GOOD;
 }
 
-// The next byte of the search for a lead-in: 1 with it in *c, or, when the caller acts on
-// silence, 0 after a read that found nothing.
-static int search_byte(unsigned char *c, int stop_on_silence)
+// How the search hears silence.
+enum {
+    SILENCE_WAITED_OUT, // it reads on: only receive_byte's limit ends the wait
+    SILENCE_ENDS,       // a read of about four seconds that finds nothing ends the search
+    SILENCE_SHORT       // so does a read that finds nothing in the time an answer takes
+};
+
+// The next byte of the search for a lead-in: 1 with it in *c, or 0 after a read that found
+// nothing, when the caller acts on silence.
+static int search_byte(unsigned char *c, int silence)
 {
-    while (!receive_byte_or_silence(c)) {
-        if (stop_on_silence)
+    for (;;) {
+        int got = silence == SILENCE_SHORT ? receive_answer_or_silence(c)
+                                           : receive_byte_or_silence(c);
+        if (got)
+            return 1;
+        if (silence != SILENCE_WAITED_OUT)
             return 0;
     }
-    return 1;
+}
+
+// The CAN in a row so far, with the byte c: CANCEL_RUN of them are a receiver's cancel.
+static int count_cancel(int run, unsigned char c)
+{
+    return c == CAN ? run + 1 : 0;
 }
 
 // The search for a lead-in from the byte c on.
-static int find_header(unsigned char c, int stop_on_silence)
+static int find_header(unsigned char c, int silence)
 {
     unsigned char older = 0;
     unsigned char newer = 0;
-    int run = 0;
+    int cans = 0;
     for (;;) {
-        if (run >= 7)
-            return receive_hex_header();
-        if (c != ZDLE)
-            run = 0;
+        cans = count_cancel(cans, c);
+        if (cans >= CANCEL_RUN)
+            return HEADER_CANCELLED;
         if (c == ZBIN32 && newer == ZDLE && older == ZPAD)
             return receive_bin32_header();
         if (c == ZHEX && newer == ZDLE && older == ZPAD)
             return receive_hex_header();
         older = newer;
         newer = c;
-        if (!search_byte(&c, stop_on_silence))
+        if (!search_byte(&c, silence))
             return HEADER_SILENT;
-        run++;
     }
 }
 
 int receive_header()
 {
-    return find_header(receive_byte(), 0);
+    return find_header(receive_byte(), SILENCE_WAITED_OUT);
 }
 
 int await_header()
 {
     unsigned char c;
-    if (!search_byte(&c, 1))
+    if (!search_byte(&c, SILENCE_ENDS))
         return HEADER_SILENT;
-    return find_header(c, 1);
+    return find_header(c, SILENCE_ENDS);
+}
+
+int await_answer()
+{
+    unsigned char c;
+    if (!search_byte(&c, SILENCE_SHORT))
+        return HEADER_SILENT;
+    return find_header(c, SILENCE_SHORT);
 }
 
 int receive_waiting_header()
 {
     unsigned char c;
+    int cans = 0;
     do {
         if (!receive_byte_if_waiting(&c))
             return HEADER_SILENT;
+        cans = count_cancel(cans, c);
+        if (cans >= CANCEL_RUN)
+            return HEADER_CANCELLED;
     } while (c != ZPAD);
-    return find_header(c, 1);
+    return find_header(c, SILENCE_ENDS);
 }
 
 // The value of b as read from the line: b itself, or for ZDLE the byte it escapes, which is
@@ -138,10 +163,11 @@ static unsigned char unescape(unsigned char b)
     return e == ZRUB1 ? 0xFF : (unsigned char)(e ^ 0x40);
 }
 
-// type ZP0 ZP1 ZP2 ZP3 | CRC-32 low byte first, all ZDLE-escaped
+// type ZP0 ZP1 ZP2 ZP3 | CRC-32 low byte first, all ZDLE-escaped. The CRC is a local of its
+// own: crc32_acc may hold the running CRC of a subpacket whose frame end is still to go out.
 int receive_bin32_header()
 {
-    crc32_acc = 0xFFFFFFFF;
+    std::uint32_t crc = 0xFFFFFFFF;
     for (int i = 0; i < 5; i++) {
         unsigned char b = receive_byte();
         if (i == 0)
@@ -149,15 +175,14 @@ int receive_bin32_header()
         b = unescape(b);
         if (i > 0)
             rx_pos[i - 1] = b;
-        crc32_update(b);
+        crc = crc32_step(crc, b);
     }
-    std::uint32_t crc = ~crc32_acc;
+    crc = ~crc;
     for (int i = 0; i < 4; i++) {
         if (unescape(receive_byte()) != ((crc >> (8 * i)) & 0xFF)) {
             std::printf("%s\n", MSG_BAD_BIN32_CRC);
             return HEADER_BAD_CRC;
         }
     }
-    crc32_acc = 0xFFFFFFFF;
     return HEADER_GOOD;
 }

@@ -34,5 +34,7 @@ int zmodem_send_files(int count, const char *const *paths, const char (*names)[2
 // the sender sends the cancel sequence, closes the port and its Progress box, shows no
 // message box and returns -1 within about a second.
 void zmodem_request_cancel();
+// 1 when the last send ended by such a request, else 0.
+int zmodem_send_cancelled();
 
 #endif

@@ -4,7 +4,8 @@
 // previous byte finished, or after it was written if the line was idle, plus a one-way
 // latency. Both directions are independent.
 //
-//   line_emulator BAUD LATENCY-US [--seconds N] [--trace FILE] [--ber RATE [--seed N]]
+//   line_emulator BAUD LATENCY-US [--seconds N] [--trace FILE] [--ber RATE]
+//                 [--burst GAP-MS,LENGTH-MS,RATE] [--loss RATE] [--seed N]
 //
 // Prints "a PATH" and "b PATH", the slave ends (one program opens a, the other b), then runs
 // until SIGTERM or SIGINT or N seconds (600 unless given), and prints one line per direction:
@@ -20,6 +21,15 @@
 // its own stream), so a run can be repeated. The trace shows the bytes as sent and each flip
 // ("F dir byte_number bit", bytes counted from 0 in that direction); each direction's line
 // at the end adds "flips K", the number of bits flipped.
+//
+// --burst adds the faults of a line that is good for a while and then bad for a moment (an
+// IrDA window, a motor starting beside a cable): good stretches and bad ones alternate, each
+// as long as an exponential draw with the mean given (GAP-MS good, LENGTH-MS bad, in the
+// line's own time, idle or not), and inside a bad one each data bit is flipped with the
+// burst's RATE. --loss drops each byte with that probability, as a receiving UART's overrun
+// loses one (the byte still took its time on the line). Both follow from --seed as well, from
+// streams of their own, so --ber's flips stay what they were for a seed. The trace adds
+// "L dir byte_number" for each byte lost; each direction's line at the end adds "lost K".
 //
 // The relay keeps a descriptor of each slave open, so an end may be closed and reopened
 // without the line going away. Each direction holds up to 64 KiB in flight; beyond that the
@@ -68,6 +78,11 @@ struct direction {
     std::uint64_t next_flip;           // bit number, counted over all bytes taken in, of the next flip
     std::uint64_t bits_taken;
     std::uint64_t flips;
+    std::uint64_t faults_rng;          // state of the bursts' and losses' draws
+    std::int64_t bad_from;             // the current or next bad stretch of a bursty line
+    std::int64_t bad_until;
+    std::uint64_t bytes_taken;
+    std::uint64_t lost;
 };
 
 static direction ab_line;
@@ -76,6 +91,10 @@ static std::int64_t baud;
 static std::int64_t latency_ns;
 static std::FILE *trace;
 static double bit_error_rate;
+static double burst_gap_ns;            // mean good stretch (0: no bursts)
+static double burst_length_ns;         // mean bad stretch
+static double burst_rate;              // bit error rate inside a bad stretch
+static double loss_rate;               // probability that a byte is lost
 static volatile std::sig_atomic_t stopping;
 
 static std::int64_t monotonic_ns()
@@ -90,20 +109,26 @@ static void on_signal(int)
     stopping = 1;
 }
 
-static std::uint64_t next_random(direction *d)
+static std::uint64_t splitmix(std::uint64_t *state)
 {
     // splitmix64: a full-period generator that needs no library and repeats on every platform
-    std::uint64_t z = (d->rng += 0x9E3779B97F4A7C15ULL);
+    std::uint64_t z = (*state += 0x9E3779B97F4A7C15ULL);
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
     return z ^ (z >> 31);
+}
+
+// A uniform draw in (0, 1).
+static double uniform(std::uint64_t *state)
+{
+    return ((double)(splitmix(state) >> 11) + 0.5) / 9007199254740992.0;
 }
 
 // Bits from one flip to the next: geometric with the bit error rate, so that one draw serves
 // a whole run of clean bits.
 static std::uint64_t flip_gap(direction *d)
 {
-    double u = ((double)(next_random(d) >> 11) + 0.5) / 9007199254740992.0; // (0, 1)
+    double u = uniform(&d->rng);
     double gap = std::floor(std::log(u) / std::log1p(-bit_error_rate));
     return gap > 1e18 ? (std::uint64_t)1e18 : (std::uint64_t)gap + 1;
 }
@@ -112,6 +137,54 @@ static void seed_noise(direction *d, std::uint64_t seed)
 {
     d->rng = seed;
     d->next_flip = bit_error_rate > 0 ? flip_gap(d) : UINT64_MAX;
+    d->faults_rng = seed ^ 0x5DEECE66DULL;
+    d->bad_from = d->bad_until = -1;
+}
+
+static std::int64_t exponential_ns(direction *d, double mean_ns)
+{
+    return (std::int64_t)(-std::log(uniform(&d->faults_rng)) * mean_ns);
+}
+
+// Whether a byte that is on the line at time t falls into a bad stretch; the stretches are
+// drawn as the line's time reaches them, the first from the first byte on.
+static int in_burst(direction *d, std::int64_t t)
+{
+    if (d->bad_until < 0)
+        d->bad_until = t;
+    while (t >= d->bad_until) {
+        d->bad_from = d->bad_until + exponential_ns(d, burst_gap_ns);
+        d->bad_until = d->bad_from + exponential_ns(d, burst_length_ns);
+    }
+    return t >= d->bad_from;
+}
+
+// The bursts' flips and the losses of the n bytes at ring position at (noise already added):
+// lost bytes are dropped from the ring, the rest close up. Returns the bytes kept.
+static std::size_t add_faults(direction *d, std::size_t at, std::size_t n)
+{
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < n; i++, d->bytes_taken++) {
+        unsigned char b = d->ring[at + i];
+        if (burst_gap_ns > 0 && in_burst(d, d->due[at + i] - latency_ns)) {
+            for (int bit = 0; bit < 8; bit++) {
+                if (uniform(&d->faults_rng) < burst_rate) {
+                    b ^= (unsigned char)(1u << bit);
+                    d->flips++;
+                }
+            }
+        }
+        if (loss_rate > 0 && uniform(&d->faults_rng) < loss_rate) {
+            d->lost++;
+            if (trace)
+                std::fprintf(trace, "L %s %llu\n", d->name, (unsigned long long)d->bytes_taken);
+            continue;
+        }
+        d->ring[at + kept] = b;
+        d->due[at + kept] = d->due[at + i];
+        kept++;
+    }
+    return kept;
 }
 
 // Flips the data bits of bytes[0..n) whose turn has come.
@@ -159,7 +232,6 @@ static void take_in(direction *d, std::int64_t now)
         d->due[at + (std::size_t)i] = finish_time(d->burst_origin, d->burst_count) + latency_ns;
     }
     d->line_free = finish_time(d->burst_origin, d->burst_count);
-    d->tail += (std::uint64_t)n;
     if (trace) {
         std::fprintf(trace, "R %s %lld %lld %zd ", d->name, (long long)now,
                      (long long)d->due[at], n);
@@ -168,6 +240,7 @@ static void take_in(direction *d, std::int64_t now)
         std::fputc('\n', trace);
     }
     add_noise(d, d->ring + at, (std::size_t)n);
+    d->tail += add_faults(d, at, (std::size_t)n);
 }
 
 // Writes every byte whose time has come (up to the ring's end, then again from its start).
@@ -241,16 +314,18 @@ static void report(const direction *d)
 {
     double mean = d->bytes ? d->late_sum / (double)d->bytes / 1000.0 : 0.0;
     std::printf("%s bytes %llu first %.9f last %.9f late_max_us %.1f late_mean_us %.1f "
-                "late_over_100us %llu flips %llu\n",
+                "late_over_100us %llu flips %llu lost %llu\n",
                 d->name, (unsigned long long)d->bytes, (double)d->first_due / 1e9,
                 (double)d->last_due / 1e9, (double)d->late_max / 1000.0, mean,
-                (unsigned long long)d->late_over, (unsigned long long)d->flips);
+                (unsigned long long)d->late_over, (unsigned long long)d->flips,
+                (unsigned long long)d->lost);
 }
 
 static int usage()
 {
     std::fprintf(stderr, "usage: line_emulator BAUD LATENCY-US [--seconds N] [--trace FILE] "
-                         "[--ber RATE [--seed N]]\n");
+                         "[--ber RATE] [--burst GAP-MS,LENGTH-MS,RATE] [--loss RATE] "
+                         "[--seed N]\n");
     return 2;
 }
 
@@ -270,13 +345,22 @@ int main(int argc, char **argv)
             trace_path = argv[++i];
         else if (std::strcmp(argv[i], "--ber") == 0 && i + 1 < argc)
             bit_error_rate = std::atof(argv[++i]);
+        else if (std::strcmp(argv[i], "--burst") == 0 && i + 1 < argc) {
+            double gap_ms = 0, length_ms = 0;
+            if (std::sscanf(argv[++i], "%lf,%lf,%lf", &gap_ms, &length_ms, &burst_rate) != 3 ||
+                !(gap_ms > 0) || !(length_ms > 0) || !(burst_rate >= 0) || burst_rate > 1)
+                return usage();
+            burst_gap_ns = gap_ms * 1e6;
+            burst_length_ns = length_ms * 1e6;
+        } else if (std::strcmp(argv[i], "--loss") == 0 && i + 1 < argc)
+            loss_rate = std::atof(argv[++i]);
         else if (std::strcmp(argv[i], "--seed") == 0 && i + 1 < argc)
             seed = std::strtoull(argv[++i], nullptr, 10);
         else
             return usage();
     }
     if (baud <= 0 || latency_ns < 0 || seconds <= 0 || !(bit_error_rate >= 0) ||
-        bit_error_rate >= 1)
+        bit_error_rate >= 1 || !(loss_rate >= 0) || loss_rate >= 1)
         return usage();
     if (trace_path) {
         trace = std::fopen(trace_path, "w");

@@ -6,7 +6,9 @@
         ...
     line.first_ab, line.last_ab # when the first and last byte from a were due at b
     line.stats["ab"]            # bytes, first, last, late_max_us, late_mean_us, late_over_100us,
-                                # flips (bits the noise flipped: paced_line(..., ber=1e-4, seed=3))
+                                # flips (bits the noise flipped: paced_line(..., ber=1e-4, seed=3)),
+                                # lost (bytes dropped: loss=1e-4); burst=(gap_ms, length_ms, ber)
+                                # adds bad stretches
 
 The times are CLOCK_MONOTONIC seconds, the clock of time.monotonic(). The program runs in its
 own process group, is stopped by its process id when the block ends, and every wait is bounded.
@@ -20,12 +22,17 @@ import time
 
 class paced_line:
     def __init__(self, emulator, baud, latency_s=0.0, trace=None, seconds=900, wait=10.0,
-                 ber=0.0, seed=1):
+                 ber=0.0, seed=1, burst=None, loss=0.0):
         argv = [emulator, str(baud), str(int(round(latency_s * 1e6))), "--seconds", str(seconds)]
         if trace:
             argv += ["--trace", trace]
         if ber:
-            argv += ["--ber", repr(ber), "--seed", str(seed)]
+            argv += ["--ber", repr(ber)]
+        if burst:
+            argv += ["--burst", ",".join(repr(float(v)) for v in burst)]
+        if loss:
+            argv += ["--loss", repr(loss)]
+        argv += ["--seed", str(seed)]
         self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      start_new_session=True)
         self.stats = {}

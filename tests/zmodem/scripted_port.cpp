@@ -18,12 +18,23 @@ void reset_port()
     port_handle = RAW_PORT_NONE;
 }
 
-void script_reply(const std::string &label, const std::vector<unsigned char> &bytes)
+static void queue(const std::string &label, const std::vector<unsigned char> &bytes, bool early)
 {
     for (std::size_t i = 0; i < bytes.size(); i++) {
         port.script.push_back(bytes[i]);
         port.labels.push_back(i == 0 ? label : std::string());
+        port.early.push_back(early);
     }
+}
+
+void script_reply(const std::string &label, const std::vector<unsigned char> &bytes)
+{
+    queue(label, bytes, false);
+}
+
+void script_early_reply(const std::string &label, const std::vector<unsigned char> &bytes)
+{
+    queue(label, bytes, true);
 }
 
 void script_silence(int reads)
@@ -31,6 +42,7 @@ void script_silence(int reads)
     for (int i = 0; i < reads; i++) {
         port.script.push_back(-1);
         port.labels.push_back(std::string());
+        port.early.push_back(false);
     }
 }
 
@@ -53,7 +65,7 @@ void raw_port_write(raw_port, const unsigned char *bytes, int count)
 }
 
 // One scripted byte per read, so that every silence in the script is one empty read.
-int raw_port_read(raw_port, unsigned char *b, int)
+int raw_port_read(raw_port, unsigned char *b, int, int)
 {
     port.reads++;
     if (port.reads == port.cancel_at_read)
@@ -64,16 +76,20 @@ int raw_port_read(raw_port, unsigned char *b, int)
         port.empty_reads++;
         return 0;
     }
-    if (!port.labels[port.next].empty())
+    if (!port.labels[port.next].empty()) {
         port.events.push_back({port.written.size(), "< " + port.labels[port.next]});
+        if (port.on_reply)
+            port.on_reply(port.labels[port.next]);
+    }
     *b = (unsigned char)port.script[port.next++];
     return 1;
 }
 
-// The scripted receiver answers what the sender has sent: nothing waits before a read.
+// The scripted receiver answers what the sender has sent: nothing waits before a read but
+// an early reply.
 int raw_port_pending(raw_port)
 {
-    return 0;
+    return port.next < port.script.size() && port.early[port.next] ? 1 : 0;
 }
 
 void raw_port_flush(raw_port)

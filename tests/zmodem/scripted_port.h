@@ -27,9 +27,12 @@ struct scripted_port {
     // script: byte values, or -1 for one read that finds nothing
     std::vector<int> script;
     std::vector<std::string> labels; // label of the reply that starts at script[i], or ""
+    std::vector<char> early;         // script[i] has arrived before the sender looks
     std::size_t next = 0;
     int cancel_at_read = -1;      // the raw read (counted from 1) during which the send is
                                   // asked to cancel, as an interrupt would ask it
+    // Called as the sender starts reading a labelled reply (a receiver's side effects).
+    void (*on_reply)(const std::string &label) = nullptr;
 };
 
 extern scripted_port port;
@@ -38,6 +41,9 @@ extern scripted_port port;
 void reset_port();
 // Queues a reply; label names it in transcripts.
 void script_reply(const std::string &label, const std::vector<unsigned char> &bytes);
+// Queues a reply that has already arrived when the sender looks (raw_port_pending sees it):
+// what a receiver said while the sender was still sending.
+void script_early_reply(const std::string &label, const std::vector<unsigned char> &bytes);
 // Queues reads that find nothing.
 void script_silence(int reads);
 

@@ -31,7 +31,7 @@ protected:
             std::fputc(i & 0xFF, f);
         std::fclose(f);
     }
-    void TearDown() override { port_cancel_requested = 0; }
+    void TearDown() override { cancel_request = 0; }
 
     int send(send_outcome *outcome)
     {

@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -223,21 +224,23 @@ TEST_F(Send, ZrposAfterAFullSubpacketRepositions)
     reply("ZRINIT", ZRINIT);
     reply("ZRPOS 500", ZRPOS, 500);
     reply("ZRPOS 200", ZRPOS, 200);
-    reply("ZACK", ZACK);
-    reply("ZACK", ZACK);
-    reply("ZACK", ZACK);
+    for (int i = 0; i < 5; i++)
+        reply("ZACK", ZACK);
     reply("ZRINIT", ZRINIT);
     reply("ZFIN", ZFIN);
 
     EXPECT_EQ(send({path}, {"dbf1.db0"}), 1);
 
+    // After the lost subpacket the next four are shorter.
     transcript t = decode_sent();
     EXPECT_EQ(joined(t), "flush | ZRQINIT | < ZRINIT | ZFILE | info dbf1.db0 3000 | < ZRPOS 500 | "
                          "ZDATA 0 | flush | data 1001 ZCRCW | < ZRPOS 200 | flush | "
                          "ZDATA 200 | data 0 ZCRCW | < ZACK | "
-                         "ZDATA 200 | flush | data 1001 ZCRCW | < ZACK | "
-                         "ZDATA 1201 | flush | data 1001 ZCRCW | < ZACK | "
-                         "ZDATA 2202 | data 798 ZCRCE | ZEOF 3000 | < ZRINIT | " +
+                         "ZDATA 200 | flush | data 512 ZCRCW | < ZACK | "
+                         "ZDATA 712 | flush | data 512 ZCRCW | < ZACK | "
+                         "ZDATA 1224 | flush | data 512 ZCRCW | < ZACK | "
+                         "ZDATA 1736 | flush | data 512 ZCRCW | < ZACK | "
+                         "ZDATA 2248 | data 752 ZCRCE | ZEOF 3000 | < ZRINIT | " +
                              std::string(end_of_batch));
     EXPECT_EQ(t.files["dbf1.db0"], content);
     // Progress follows the position: 1 at 1024 bytes, again 1 after moving back to 200, then 2.
@@ -279,8 +282,8 @@ TEST_F(Send, ZackOwedToARepositionSentTwiceIsNotTheAnswerToTheData)
     reply("ZRPOS 0 again", ZRPOS, 0);
     reply("ZACK 0", ZACK, 0);
     reply("ZACK 0 owed", ZACK, 0);
-    reply("ZACK 1001", ZACK, 1001);
-    reply("ZACK 2002", ZACK, 2002);
+    for (std::uint32_t at = 512; at <= 2048; at += 512)
+        reply("ZACK " + std::to_string(at), ZACK, at);
     reply("ZRINIT", ZRINIT);
     reply("ZFIN", ZFIN);
 
@@ -291,10 +294,151 @@ TEST_F(Send, ZackOwedToARepositionSentTwiceIsNotTheAnswerToTheData)
                          "ZDATA 0 | flush | data 1001 ZCRCW | < ZRPOS 0 | "
                          "flush | ZDATA 0 | data 0 ZCRCW | < ZRPOS 0 again | "
                          "flush | ZDATA 0 | data 0 ZCRCW | < ZACK 0 | "
-                         "ZDATA 0 | flush | data 1001 ZCRCW | < ZACK 0 owed | < ZACK 1001 | "
-                         "ZDATA 1001 | flush | data 1001 ZCRCW | < ZACK 2002 | "
-                         "ZDATA 2002 | data 498 ZCRCE | ZEOF 2500 | < ZRINIT | " +
+                         "ZDATA 0 | flush | data 512 ZCRCW | < ZACK 0 owed | < ZACK 512 | "
+                         "ZDATA 512 | flush | data 512 ZCRCW | < ZACK 1024 | "
+                         "ZDATA 1024 | flush | data 512 ZCRCW | < ZACK 1536 | "
+                         "ZDATA 1536 | flush | data 512 ZCRCW | < ZACK 2048 | "
+                         "ZDATA 2048 | data 452 ZCRCE | ZEOF 2500 | < ZRINIT | " +
                              std::string(end_of_batch));
+    EXPECT_EQ(t.files["dbf1.db0"], content);
+}
+
+// The ZACKs owed to a reposition sent several times arrive while the next subpacket is still
+// going out and are read before its frame end: that read must not disturb the subpacket's
+// running CRC. The decoder checks every subpacket's CRC with the tests' own bitwise CRC.
+TEST_F(Send, HeadersReadBeforeAFrameEndLeaveItsCrcWhole)
+{
+    bytes content = random_bytes(3000, 19);
+    std::string path = write_file("c", content);
+    reply("ZRINIT", ZRINIT);
+    reply("ZRPOS 0", ZRPOS, 0);
+    for (int i = 0; i < 4; i++)
+        reply("ZRPOS 500", ZRPOS, 500);
+    bytes ack = hex_header(ZACK, 500), owed(ack.end() - 3, ack.end()); // from its line end
+    script_reply("ZACK 500", bytes(ack.begin(), ack.end() - 3));
+    for (int i = 0; i < 3; i++)
+        owed.insert(owed.end(), ack.begin(), ack.end());
+    script_early_reply("early ZACKs 500", owed);
+    for (std::uint32_t at = 1012; at <= 2548; at += 512)
+        reply("ZACK " + std::to_string(at), ZACK, at);
+    reply("ZRINIT", ZRINIT);
+    reply("ZFIN", ZFIN);
+
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), 1);
+
+    transcript t = decode_sent();
+    EXPECT_EQ(t.error, "") << joined(t);
+    EXPECT_NE(joined(t).find("ZDATA 500 | flush | < early ZACKs 500 | data 512 ZCRCW | "
+                             "< ZACK 1012"),
+              std::string::npos)
+        << joined(t);
+    EXPECT_EQ(t.files["dbf1.db0"], content);
+}
+
+// A receiver that gives up sends its cancel; the transfer fails at once, with no wait.
+TEST_F(Send, ReceiversCancelEndsTheTransferAtOnce)
+{
+    std::string path = write_file("x", random_bytes(3000, 20));
+    reply("ZRINIT", ZRINIT);
+    reply("ZRPOS 0", ZRPOS, 0);
+    bytes cancel(10, 0x18);
+    cancel.insert(cancel.end(), 10, 0x08);
+    script_reply("cancel", cancel);
+
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), -1);
+
+    EXPECT_EQ(port.empty_reads, 0);
+    std::string t = joined(decode_sent());
+    EXPECT_NE(t.find("data 1001 ZCRCW | < cancel | cancel | close"), std::string::npos) << t;
+    EXPECT_EQ(last_message(), "Error: Transfer error...");
+}
+
+std::string shrinking_path;
+
+// A file cut to 1500 bytes while its second subpacket is due: the transfer fails instead of
+// reporting success, and no byte that the file no longer has goes out.
+TEST_F(Send, FileThatShrinksWhileSentFailsAndSendsNothingItNoLongerHas)
+{
+    bytes content = random_bytes(5000, 21);
+    shrinking_path = write_file("shrinks", content);
+    reply("ZRINIT", ZRINIT);
+    reply("ZRPOS 0", ZRPOS, 0);
+    reply("ZACK 1001", ZACK, 1001);
+    port.on_reply = [](const std::string &label) {
+        if (label == "ZACK 1001")
+            std::filesystem::resize_file(shrinking_path, 1500);
+    };
+
+    EXPECT_EQ(send({shrinking_path}, {"dbf1.db0"}), -1);
+
+    transcript t = decode_sent();
+    EXPECT_NE(joined(t).find("< ZACK 1001 | cancel | close"), std::string::npos)
+        << joined(t);
+    EXPECT_EQ(t.files["dbf1.db0"], bytes(content.begin(), content.begin() + 1001));
+    EXPECT_EQ(last_message(), "Error: Transfer error...");
+}
+
+// A cancel requested (by a signal handler) during the data: the cancel sequence goes out, the
+// port and the Progress box close, no box is shown, and the send returns -1 at once.
+TEST_F(Send, CancelRequestedDuringTheDataStopsTheSendQuietly)
+{
+    std::string path = write_file("k", random_bytes(5000, 22));
+    reply("ZRINIT", ZRINIT);
+    reply("ZRPOS 0", ZRPOS, 0);
+    reply("ZACK 1001", ZACK, 1001);
+    port.on_reply = [](const std::string &label) {
+        if (label == "ZACK 1001")
+            zmodem_request_cancel();
+    };
+
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), -1);
+
+    EXPECT_EQ(zmodem_send_cancelled(), 1);
+    EXPECT_EQ(message_call_count, 0);
+    EXPECT_EQ(progress_box_open, 0);
+    EXPECT_EQ(port.empty_reads, 0);
+    ASSERT_EQ(port.events.back().what, "close");
+    const bytes cancel = {24, 24, 24, 24, 24, 24, 24, 24, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 0};
+    EXPECT_EQ(bytes(port.written.end() - 19, port.written.end()), cancel);
+    EXPECT_EQ(port.events.back().at, port.written.size());
+
+    reset_port(); // the request is spent: the next send goes through
+    script_willing_receiver({5});
+    EXPECT_EQ(send({write_file("k5", random_bytes(5, 23))}, {"dbf1.db0"}), 1);
+    EXPECT_EQ(zmodem_send_cancelled(), 0);
+}
+
+// A bad line: each lost subpacket (a ZRPOS, a damaged answer, a silence) makes the next ones
+// a step shorter; four answered in a row make them a step longer, back to 1001.
+TEST_F(Send, LossesShortenSubpacketsAndAnswersLengthenThem)
+{
+    bytes content = random_bytes(6000, 24);
+    std::string path = write_file("b", content);
+    bytes damaged = hex_header(ZACK, 0);
+    damaged[17] ^= 0x01;
+    reply("ZRINIT", ZRINIT);
+    reply("ZRPOS 0", ZRPOS, 0);
+    reply("ZRPOS 0", ZRPOS, 0); // the first subpacket is lost
+    reply("ZACK", ZACK);
+    script_reply("damaged", damaged); // the second
+    reply("ZACK", ZACK);
+    script_silence(1); // the third
+    reply("ZACK", ZACK);
+    for (int i = 0; i < 14; i++)
+        reply("ZACK", ZACK);
+    reply("ZRINIT", ZRINIT);
+    reply("ZFIN", ZFIN);
+
+    EXPECT_EQ(send({path}, {"dbf1.db0"}), 1);
+
+    transcript t = decode_sent();
+    std::vector<int> lengths;
+    for (const std::string &line : t.lines)
+        if (line.rfind("data ", 0) == 0 && line != "data 0 ZCRCW")
+            lengths.push_back(std::stoi(line.substr(5)));
+    EXPECT_EQ(lengths, (std::vector<int>{1001, 512, 256, 128, 128, 128, 128, 256, 256, 256, 256,
+                                         512, 512, 512, 512, 1001, 1001, 414}))
+        << joined(t);
     EXPECT_EQ(t.files["dbf1.db0"], content);
 }
 
