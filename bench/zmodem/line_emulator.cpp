@@ -329,38 +329,97 @@ static int usage()
     return 2;
 }
 
-int main(int argc, char **argv)
+// Relays both directions between the masters, each byte due at its time on the line, until
+// the end time or a stop. waiting: the signal mask under which a stop is let through.
+static void relay(int master_a, int master_b, std::int64_t end, const sigset_t *waiting)
+{
+    while (!stopping) {
+        std::int64_t now = monotonic_ns();
+        if (now >= end)
+            break;
+        deliver(&ab_line, now);
+        deliver(&ba_line, now);
+        std::int64_t wake = end;
+        std::int64_t due_ab = next_due(&ab_line);
+        std::int64_t due_ba = next_due(&ba_line);
+        if (due_ab >= 0 && due_ab < wake)
+            wake = due_ab;
+        if (due_ba >= 0 && due_ba < wake)
+            wake = due_ba;
+        std::int64_t wait = wake - monotonic_ns();
+        if (wait < 0)
+            wait = 0;
+        if (wait > 1000000000)
+            wait = 1000000000;
+        struct timespec timeout = {(time_t)(wait / 1000000000), (long)(wait % 1000000000)};
+        // Each master: readable for its outgoing direction while the ring has room, writable
+        // for its incoming direction while the far end holds bytes back.
+        struct pollfd fds[2];
+        fds[0].fd = master_a;
+        fds[0].events = (short)((ab_line.tail - ab_line.head < RING_BYTES ? POLLIN : 0) |
+                                (ba_line.blocked ? POLLOUT : 0));
+        fds[1].fd = master_b;
+        fds[1].events = (short)((ba_line.tail - ba_line.head < RING_BYTES ? POLLIN : 0) |
+                                (ab_line.blocked ? POLLOUT : 0));
+        int ready = ppoll(fds, 2, &timeout, waiting);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            std::perror("line_emulator: ppoll");
+            break;
+        }
+        now = monotonic_ns();
+        if (fds[0].revents & POLLIN)
+            take_in(&ab_line, now);
+        if (fds[1].revents & POLLIN)
+            take_in(&ba_line, now);
+        if (fds[0].revents & POLLOUT)
+            ba_line.blocked = 0;
+        if (fds[1].revents & POLLOUT)
+            ab_line.blocked = 0;
+    }
+
+}
+
+// The command line into the line's globals and the run's own settings. 1, or 0 on bad usage.
+static int parse_options(int argc, char **argv, double *seconds, const char **trace_path,
+                         std::uint64_t *seed)
 {
     if (argc < 3)
-        return usage();
+        return 0;
     baud = std::atoll(argv[1]);
     latency_ns = std::atoll(argv[2]) * 1000;
-    double seconds = 600;
-    const char *trace_path = nullptr;
-    std::uint64_t seed = 1;
     for (int i = 3; i < argc; i++) {
         if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
-            seconds = std::atof(argv[++i]);
+            *seconds = std::atof(argv[++i]);
         else if (std::strcmp(argv[i], "--trace") == 0 && i + 1 < argc)
-            trace_path = argv[++i];
+            *trace_path = argv[++i];
         else if (std::strcmp(argv[i], "--ber") == 0 && i + 1 < argc)
             bit_error_rate = std::atof(argv[++i]);
         else if (std::strcmp(argv[i], "--burst") == 0 && i + 1 < argc) {
             double gap_ms = 0, length_ms = 0;
             if (std::sscanf(argv[++i], "%lf,%lf,%lf", &gap_ms, &length_ms, &burst_rate) != 3 ||
                 !(gap_ms > 0) || !(length_ms > 0) || !(burst_rate >= 0) || burst_rate > 1)
-                return usage();
+                return 0;
             burst_gap_ns = gap_ms * 1e6;
             burst_length_ns = length_ms * 1e6;
         } else if (std::strcmp(argv[i], "--loss") == 0 && i + 1 < argc)
             loss_rate = std::atof(argv[++i]);
         else if (std::strcmp(argv[i], "--seed") == 0 && i + 1 < argc)
-            seed = std::strtoull(argv[++i], nullptr, 10);
+            *seed = std::strtoull(argv[++i], nullptr, 10);
         else
-            return usage();
+            return 0;
     }
-    if (baud <= 0 || latency_ns < 0 || seconds <= 0 || !(bit_error_rate >= 0) ||
-        bit_error_rate >= 1 || !(loss_rate >= 0) || loss_rate >= 1)
+    return baud > 0 && latency_ns >= 0 && *seconds > 0 && bit_error_rate >= 0 &&
+           bit_error_rate < 1 && loss_rate >= 0 && loss_rate < 1;
+}
+
+int main(int argc, char **argv)
+{
+    double seconds = 600;
+    const char *trace_path = nullptr;
+    std::uint64_t seed = 1;
+    if (!parse_options(argc, argv, &seconds, &trace_path, &seed))
         return usage();
     if (trace_path) {
         trace = std::fopen(trace_path, "w");
@@ -407,52 +466,7 @@ int main(int argc, char **argv)
     std::printf("a %s\nb %s\n", path_a, path_b);
     std::fflush(stdout);
 
-    const std::int64_t end = monotonic_ns() + (std::int64_t)(seconds * 1e9);
-    while (!stopping) {
-        std::int64_t now = monotonic_ns();
-        if (now >= end)
-            break;
-        deliver(&ab_line, now);
-        deliver(&ba_line, now);
-        std::int64_t wake = end;
-        std::int64_t due_ab = next_due(&ab_line);
-        std::int64_t due_ba = next_due(&ba_line);
-        if (due_ab >= 0 && due_ab < wake)
-            wake = due_ab;
-        if (due_ba >= 0 && due_ba < wake)
-            wake = due_ba;
-        std::int64_t wait = wake - monotonic_ns();
-        if (wait < 0)
-            wait = 0;
-        if (wait > 1000000000)
-            wait = 1000000000;
-        struct timespec timeout = {(time_t)(wait / 1000000000), (long)(wait % 1000000000)};
-        // Each master: readable for its outgoing direction while the ring has room, writable
-        // for its incoming direction while the far end holds bytes back.
-        struct pollfd fds[2];
-        fds[0].fd = master_a;
-        fds[0].events = (short)((ab_line.tail - ab_line.head < RING_BYTES ? POLLIN : 0) |
-                                (ba_line.blocked ? POLLOUT : 0));
-        fds[1].fd = master_b;
-        fds[1].events = (short)((ba_line.tail - ba_line.head < RING_BYTES ? POLLIN : 0) |
-                                (ab_line.blocked ? POLLOUT : 0));
-        int ready = ppoll(fds, 2, &timeout, &waiting);
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            std::perror("line_emulator: ppoll");
-            break;
-        }
-        now = monotonic_ns();
-        if (fds[0].revents & POLLIN)
-            take_in(&ab_line, now);
-        if (fds[1].revents & POLLIN)
-            take_in(&ba_line, now);
-        if (fds[0].revents & POLLOUT)
-            ba_line.blocked = 0;
-        if (fds[1].revents & POLLOUT)
-            ab_line.blocked = 0;
-    }
+    relay(master_a, master_b, monotonic_ns() + (std::int64_t)(seconds * 1e9), &waiting);
 
     // Times are printed on the clock of time.monotonic() and of clock_gettime alike.
     report(&ab_line);
