@@ -11,7 +11,8 @@
 // The exit status tells a script what happened; each kind of failure has its own.
 enum cli_status {
     CLI_OK = 0,
-    CLI_TIMEOUT = 1,     // the receiver stayed silent: the sender ends the process with it
+    CLI_TIMEOUT = 1,     // the receiver stayed silent or the line went away: the sender ends
+                         // the process with it
     CLI_USAGE = 2,       // bad arguments, or a settings file that is not one
     CLI_UNREADABLE = 3,  // the lookup file, the settings file or a file to send cannot be read
     CLI_CONVERSION = 4,  // the conversion failed
@@ -79,6 +80,9 @@ extern const char PORT_HELP[];
 // After "Can't open COM port.": why PORT did not open, where this platform can tell ("no such
 // device"), in parentheses with a space before; else "".
 const char *port_reason(const char *port);
+// The system's text of the error number of a line gone (line_gone_error, serial_port.h):
+// errno's on Linux, the Windows message of a GetLastError code there.
+const char *line_error_text(int error);
 
 // The ports of one command: --port repeated, or several in one value separated by commas.
 enum { PORTS_MAX = 32 };

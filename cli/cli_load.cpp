@@ -40,12 +40,12 @@ void print_help()
         "and exit status a run on that port alone would give, and its time). The working files\n"
         "go when the last terminal is done.\n"
         "\n"
-        "Exit status: 0 sent, 1 the terminal did not answer, 2 bad usage or FILE is not a\n"
-        "settings file, 3 FILE or the lookup file cannot be read, 4 the conversion failed,\n"
-        "5 the port cannot be opened, 6 the terminal refused or the transfer failed, 7 several\n"
-        "ports and at least one terminal did not get the files, 8 another run is using the\n"
-        "working files of FILE's folder (it holds ~tmpdbf.lck there), 130 or 143 interrupted\n"
-        "(the terminals are told to cancel, the working files are removed).\n",
+        "Exit status: 0 sent, 1 the terminal did not answer or the line went away, 2 bad\n"
+        "usage or FILE is not a settings file, 3 FILE or the lookup file cannot be read, 4 the\n"
+        "conversion failed, 5 the port cannot be opened, 6 the terminal refused or the transfer\n"
+        "failed, 7 several ports and at least one terminal did not get the files, 8 another run\n"
+        "is using the working files of FILE's folder (it holds ~tmpdbf.lck there), 130 or 143\n"
+        "interrupted (the terminals are told to cancel, the working files are removed).\n",
         PORT_HELP, PORTS_MAX);
 }
 

@@ -30,7 +30,7 @@ void print_help()
         "\n"
         "Exit status:\n"
         "  0  done\n"
-        "  1  the terminal did not answer (about 40 seconds of silence)\n"
+        "  1  the terminal did not answer (about 40 seconds of silence), or the line went away\n"
         "  2  bad usage: an unknown command or option, a bad value, a key outside the line,\n"
         "     a settings file that is not one\n"
         "  3  a file cannot be read: the lookup file, the settings file or a file to send\n"

@@ -44,6 +44,7 @@ struct rack_port {
     int phase_has_value;
     char box[LINE_SIZE];   // "Caption: text" of the last box
     char note[LINE_SIZE];  // the last other line
+    char reason[LINE_SIZE]; // the line that followed the box, which tells why it came
     progress_clock::time_point start, end, heard, plain_shown;
 };
 
@@ -84,6 +85,14 @@ void end_phase(rack_port *port)
     port->in_phase = 0;
 }
 
+// A child's complaint without the program's name in front.
+const char *without_program(const char *line)
+{
+    static const char program[] = "kestrel-cli: ";
+    return std::strncmp(line, program, sizeof program - 1) == 0 ? line + sizeof program - 1
+                                                                  : line;
+}
+
 void take_line(rack_port *port, char *line)
 {
     port->heard = progress_clock::now();
@@ -105,10 +114,13 @@ void take_line(rack_port *port, char *line)
     } else if (std::strncmp(line, REPORT_BOX, sizeof REPORT_BOX - 1) == 0) {
         end_phase(port);
         std::snprintf(port->box, sizeof port->box, "%s", line + sizeof REPORT_BOX - 1);
+        port->reason[0] = '\0';
         if (!terminal)
             print_tagged(port, port->box);
     } else if (line[0] != '\0') {
         std::snprintf(port->note, sizeof port->note, "%s", line);
+        if (port->box[0] && !port->reason[0])
+            std::snprintf(port->reason, sizeof port->reason, "%s", without_program(line));
         if (!terminal)
             print_tagged(port, line);
     }
@@ -281,9 +293,11 @@ void print_summary()
         char ended[32];
         std::snprintf(ended, sizeof ended, "ended with status %d", port->status);
         const char *what = port->box[0] ? port->box : port->note[0] ? port->note : ended;
-        char line[LINE_SIZE + 64];
-        const int length = std::snprintf(line, sizeof line, "%-*s  %s (status %d, %s)",
-                                          name_width, port->name, what, port->status, took);
+        char line[2 * LINE_SIZE + 64];
+        const int length = std::snprintf(line, sizeof line, "%-*s  %s%s%s (status %d, %s)",
+                                          name_width, port->name, what,
+                                          port->box[0] && port->reason[0] ? "; " : "",
+                                          port->box[0] ? port->reason : "", port->status, took);
         const int cover = terminal && length < SCREEN_MAX ? SCREEN_MAX - length : 0;
         console_print("%s%*s\n", line, cover, "");
     }

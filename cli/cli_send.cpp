@@ -38,10 +38,10 @@ void print_help()
         "each by a process of its own: one progress line per port, and a summary line per port\n"
         "at the end with what a run on that port alone would say and its exit status.\n"
         "\n"
-        "Exit status: 0 sent, 1 the terminal did not answer, 2 bad usage, 3 a FILE cannot be\n"
-        "read, 5 the port cannot be opened, 6 the terminal refused or the transfer failed,\n"
-        "7 several ports and at least one terminal did not get the files, 130 or 143\n"
-        "interrupted (the terminals are told to cancel).\n",
+        "Exit status: 0 sent, 1 the terminal did not answer or the line went away, 2 bad\n"
+        "usage, 3 a FILE cannot be read, 5 the port cannot be opened, 6 the terminal refused or\n"
+        "the transfer failed, 7 several ports and at least one terminal did not get the files,\n"
+        "130 or 143 interrupted (the terminals are told to cancel).\n",
         FILES_MAX, PORT_HELP, PORTS_MAX);
 }
 

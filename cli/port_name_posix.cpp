@@ -38,3 +38,8 @@ const char *port_reason(const char *port)
                                                                    : std::strerror(errno));
     return reason;
 }
+
+const char *line_error_text(int error)
+{
+    return std::strerror(error);
+}

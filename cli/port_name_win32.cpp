@@ -5,7 +5,10 @@
 #include "line_table.h"
 #include "serial_port.h"
 
+#include <windows.h>
+
 #include <cstdio>
+#include <cstring>
 
 const char PORT_HELP[] = "PORT is COM1 to COM256.";
 
@@ -28,4 +31,19 @@ int choose_port(const char *port)
 const char *port_reason(const char *)
 {
     return "";
+}
+
+// The system's message without its full stop and line end, or the number when it has none.
+const char *line_error_text(int error)
+{
+    static char text[256];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, static_cast<DWORD>(error), 0, text, sizeof text,
+                                  nullptr);
+    while (length > 0 && std::strchr(" .\r\n", text[length - 1]))
+        length--;
+    text[length] = '\0';
+    if (length == 0)
+        std::snprintf(text, sizeof text, "system error %d", error);
+    return text;
 }

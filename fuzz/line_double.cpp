@@ -106,7 +106,7 @@ int raw_port_setup(raw_port, std::uint32_t)
 
 void raw_port_write(raw_port, const unsigned char *, int) {}
 
-int raw_port_read(raw_port, unsigned char *buffer, int size, int)
+int raw_port_read(raw_port, unsigned char *buffer, int size, int, int *)
 {
     settle();
     if (mark_at(script_next) == MARK_SILENCE) {

@@ -45,7 +45,8 @@ void platform_unlock(platform_file lock, const char *path);
 
 // Ends the process at once with the given status: no destructors, no handlers at exit;
 // standard output is flushed first. It sits in a source of its own (platform_exit_*.cpp), so
-// that tests and fuzz targets can link one that tells them what happened instead.
+// that tests and fuzz targets can link one that tells them what happened instead, and the
+// console program one that first says why the sender's wait ended.
 [[noreturn]] void platform_exit(int status);
 
 #endif

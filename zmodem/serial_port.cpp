@@ -1,7 +1,7 @@
 // The portable rules of the serial port over the platform's raw calls (serial_port.h).
 // State: port_handle, cancel_request, the buffers of written bytes not yet handed to the
-// driver and of arrived bytes not yet taken, and chosen_devices, the devices the program named
-// for ports.
+// driver and of arrived bytes not yet taken, gone_error, and chosen_devices, the devices the
+// program named for ports.
 #include "serial_port.h"
 
 #include "line_table.h"
@@ -32,6 +32,9 @@ static int silent_ms;
 // The line's rate, and the bytes written since the last read: how long an answer may take.
 static std::uint32_t line_baud;
 static int written_since_read;
+// The system's error number of the read that found the line gone; 0 while it works. Kept
+// through the close of the abort, so that the program's exit can tell why the wait ended.
+static int gone_error;
 
 static void reset_buffers()
 {
@@ -51,7 +54,8 @@ static void push_output()
 
 // One byte from the line: from what arrived earlier, else from one platform read of up to
 // wait_ms, before which everything written goes out. 1 with the byte, 0 after a read that
-// waited in vain.
+// waited in vain or found the line gone (gone_error set; not while a cancel is asked for,
+// which a read cut short may look like).
 static int read_line_byte(unsigned char *b, int wait_ms)
 {
     if (in_next < in_count) {
@@ -61,7 +65,10 @@ static int read_line_byte(unsigned char *b, int wait_ms)
     push_output();
     out_limit = RESUME_BYTES;
     written_since_read = 0;
-    int got = raw_port_read(port_handle, in_buffer, (int)sizeof in_buffer, wait_ms);
+    int error = 0;
+    int got = raw_port_read(port_handle, in_buffer, (int)sizeof in_buffer, wait_ms, &error);
+    if (got < 0 && !cancel_request)
+        gone_error = error;
     in_count = got > 0 ? got : 0;
     in_next = 0;
     if (in_count == 0)
@@ -128,6 +135,7 @@ int open_com_port(unsigned char com_index, unsigned char baud_index)
         return 0;
     }
     reset_buffers();
+    gone_error = 0;
     port_handle = raw_port_open(com_index);
     if (port_handle == RAW_PORT_NONE) {
         show_cant_open();
@@ -157,7 +165,9 @@ int send_raw_byte(int b)
     return 1;
 }
 
-// One read of up to wait_ms, counted toward the limit of ten silent reads of READ_WAIT_MS.
+// One read of up to wait_ms, counted toward the limit of ten silent reads of READ_WAIT_MS. A
+// line found gone ends the wait at once the same way: no byte can come any more, and the
+// reads would only fail on until the limit.
 static int read_within(unsigned char *b, int wait_ms)
 {
     if (cancel_request) {
@@ -167,7 +177,7 @@ static int read_within(unsigned char *b, int wait_ms)
     }
     int got = port_handle == RAW_PORT_NONE ? 0 : read_line_byte(b, wait_ms);
     silent_ms += wait_ms;
-    if (silent_ms >= 10 * READ_WAIT_MS) {
+    if (silent_ms >= 10 * READ_WAIT_MS || (!got && gone_error != 0)) {
         abort_transfer(MSG_TIMEOUT);
         platform_exit(1);
     }
@@ -210,6 +220,11 @@ unsigned char receive_byte()
     while (!receive_byte_or_silence(&b)) {
     }
     return b;
+}
+
+int line_gone_error()
+{
+    return gone_error;
 }
 
 void cancel_transfer()

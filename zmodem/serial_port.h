@@ -1,6 +1,7 @@
 // The serial port of the batch send: one COM port per process, opened once per transfer, used
 // through one-byte writes and one-byte reads with a time-out, and the abort that every failed
-// transfer goes through. State: port_handle, cancel_request.
+// transfer goes through. State: port_handle, cancel_request, and the error of a line that has
+// gone (line_gone_error).
 //
 // The portable half (serial_port.cpp) keeps the rules: the ten-read time-out, the cancel
 // sequence, the order of an abort, and the buffering of the bytes in both directions. The raw
@@ -42,7 +43,8 @@ int open_com_port(unsigned char com_index, unsigned char baud_index);
 int send_raw_byte(int b);
 // The next byte from the line (CAN while cancel_request is set). Ten reads that each waited
 // about four seconds without a byte (a byte that arrives during the tenth does not count) end
-// the process with status 1 (platform_exit) after aborting with "Timeout error".
+// the process with status 1 (platform_exit) after aborting with "Timeout error". So does, at
+// once, a read that finds the line gone (line_gone_error): its device does not come back.
 unsigned char receive_byte();
 // One read of the line for a caller that acts on silence: 1 with the next byte in *b, or 0
 // when the read waited about four seconds in vain. The reads in a row without a byte count
@@ -66,6 +68,10 @@ void cancel_transfer();
 void flush_port();
 // Closes the port if one is open.
 void close_port();
+// The system's error number (errno on POSIX, GetLastError on Windows) of the read that found
+// the line gone under the transfer: its device removed, its far end closed. 0 while the line
+// has not failed so; it stays after the port is closed, until the next open_com_port.
+int line_gone_error();
 
 // Makes COM<com_index + 1> (com_index 0 to 255) open the device at path for the rest of the
 // process, in place of the platform's own device for it. Returns 1, or 0 when com_index is
@@ -86,9 +92,11 @@ int raw_port_setup(raw_port port, std::uint32_t baud);
 void raw_port_write(raw_port port, const unsigned char *bytes, int count);
 // Reads what has arrived, at most size bytes, returning as soon as at least one byte is there
 // or after about wait_ms (at most READ_WAIT_MS) without. Returns the number of bytes read (0
-// after the wait). The wait goes in slices of READ_SLICE_MS (on Windows it lasts whole
-// slices): between two it returns 0 early once cancel_request is set.
-int raw_port_read(raw_port port, unsigned char *buffer, int size, int wait_ms);
+// after the wait), or -1 when the line has failed for good (a hang-up, a read error: the
+// device has gone), with the system's error number, never 0, in *error. The wait goes in
+// slices of READ_SLICE_MS (on Windows it lasts whole slices): between two it returns 0 early
+// once cancel_request is set; a read cut short for a cancel is no failure.
+int raw_port_read(raw_port port, unsigned char *buffer, int size, int wait_ms, int *error);
 // The number of bytes that have arrived and wait to be read.
 int raw_port_pending(raw_port port);
 void raw_port_flush(raw_port port);

@@ -99,9 +99,11 @@ static long long monotonic_ms()
 
 // Waits for a byte in slices, so that a cancel request is seen between two; a signal that
 // cuts a slice short (EINTR) is such a moment too. Once poll says a byte is there, read (VMIN
-// 0, VTIME 40) returns at once with whatever has arrived; a line that has gone (a hang-up)
-// returns 0 at once, as a read that found nothing.
-int raw_port_read(raw_port port, unsigned char *buffer, int size, int wait_ms)
+// 0, VTIME 40) returns at once with whatever has arrived. A line that has gone fails for good:
+// a read error (a pseudo-terminal whose far end closed gives EIO), or a hang-up or error with
+// nothing left to read (a USB adapter unplugged reads as the end of the file), for which the
+// error is EIO, what a write to it gives.
+int raw_port_read(raw_port port, unsigned char *buffer, int size, int wait_ms, int *error)
 {
     long long deadline = monotonic_ms() + wait_ms;
     for (long long left = wait_ms; left > 0 && !cancel_request;
@@ -112,9 +114,15 @@ int raw_port_read(raw_port port, unsigned char *buffer, int size, int wait_ms)
         if (ready <= 0)
             continue;
         ssize_t n = read((int)port, buffer, (std::size_t)size);
-        if (n < 0 && errno == EINTR)
+        if (n > 0)
+            return (int)n;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
-        return n > 0 ? (int)n : 0;
+        if (n < 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            *error = n < 0 ? errno : EIO;
+            return -1;
+        }
+        return 0;
     }
     return 0;
 }

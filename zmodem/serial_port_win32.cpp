@@ -85,16 +85,22 @@ int raw_port_pending(raw_port port)
 
 // With the time-outs above a one-byte read returns as soon as a byte is there; a longer read
 // would wait for all of its bytes. So the read asks for what the driver already holds, or for
-// one byte when it holds none.
-int raw_port_read(raw_port port, unsigned char *buffer, int size, int wait_ms)
+// one byte when it holds none. A failed ReadFile is a line gone (a USB adapter unplugged),
+// unless the console handler cut the read short for a cancel (ERROR_OPERATION_ABORTED).
+int raw_port_read(raw_port port, unsigned char *buffer, int size, int wait_ms, int *error)
 {
     DWORD got = 0;
     DWORD start = GetTickCount();
     while (got == 0 && !cancel_request && GetTickCount() - start < (DWORD)wait_ms) {
         int pending = raw_port_pending(port);
         DWORD want = pending > 1 ? (DWORD)(pending < size ? pending : size) : 1;
-        if (!ReadFile(as_handle(port), buffer, want, &got, nullptr))
-            return 0;
+        if (!ReadFile(as_handle(port), buffer, want, &got, nullptr)) {
+            DWORD code = GetLastError();
+            if (code == ERROR_OPERATION_ABORTED || cancel_request)
+                return 0;
+            *error = code != 0 ? (int)code : ERROR_GEN_FAILURE;
+            return -1;
+        }
     }
     return (int)got;
 }

@@ -24,8 +24,10 @@ struct send_outcome {
 // Returns count when every file went through and the receiver confirmed the end, else -1;
 // when outcome is not null it is filled with what happened.
 // A receiver that stays silent for about forty seconds while an answer is awaited ends the
-// process instead: after "Timeout error" the process exits with status 1 (platform_exit) and
-// the call never returns, so nothing its caller would do afterwards is done.
+// process instead, and so does at once a line that goes away (line_gone_error in
+// serial_port.h tells which): after "Timeout error" the process exits with status 1
+// (platform_exit) and the call never returns, so nothing its caller would do afterwards is
+// done.
 int zmodem_send_files(int count, const char *const *paths, const char (*names)[256],
                       unsigned char com_index, unsigned char baud_index,
                       send_outcome *outcome = nullptr);

@@ -267,7 +267,9 @@ def case_interrupt(r, work):
 
 
 def case_silent_line(r, work):
-    """Nobody answers: the sender gives up after about forty seconds with its own status."""
+    """Nobody answers: the sender gives up after about forty seconds with its own status. A
+    line that goes away under a transfer (its far end closed) ends it at once with the same
+    status, and says so."""
     path = os.path.join(work, "x.bin")
     random_file(path, 10, seed=1)
     with pty_pair(work) as (ours, _):
@@ -275,7 +277,36 @@ def case_silent_line(r, work):
         status, text = r.cli("send", "--port", r.port(ours), path, timeout=90)
         elapsed = time.monotonic() - started
     expect(status == 1 and "Error: Timeout error" in text, f"exit {status}")
+    expect("line is gone" not in text, "a silent line was said to be gone")
     expect(30 < elapsed < 60, f"gave up after {elapsed:.0f} s")
+    if r.prefix:
+        return
+    big = os.path.join(work, "big.bin")
+    with open(big, "wb") as f:
+        f.write(random.Random(6).randbytes(64 << 20))
+    with pty_pair(work, socat=True) as (ours, theirs, line):
+        with rz_receiver(theirs, os.path.join(work, "in")):
+            proc = subprocess.Popen([r.args.cli, "send", "--port", ours, big],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            try:
+                deadline = time.monotonic() + 30
+                while not os.path.exists(os.path.join(work, "in", "big.bin")):
+                    expect(time.monotonic() < deadline and proc.poll() is None,
+                           "the transfer did not begin")
+                    time.sleep(0.05)
+                stop_process(line)  # the far end of our pseudo-terminal closes
+                gone = time.monotonic()
+                _, err = proc.communicate(timeout=20)
+            except subprocess.TimeoutExpired:
+                raise Failed("kestrel-cli did not end within 20 s of its line's end")
+            finally:
+                stop_process(proc)
+    text = err.decode("utf-8", "replace")
+    print(text)
+    elapsed = time.monotonic() - gone
+    expect(proc.returncode == 1 and "Error: Timeout error\n" in text, f"exit {proc.returncode}")
+    expect("kestrel-cli: the line is gone (Input/output error): " in text, "no reason given")
+    expect(elapsed < 5, f"a gone line ended the send after {elapsed:.0f} s")
 
 
 def case_rack(r, work):

@@ -5,7 +5,8 @@
         ...                             # one program opens a, the other b
 
 The ends are raw (no echo, no line editing). socat is started in its own process group and
-stopped by its process id when the block ends; every wait is bounded.
+stopped by its process id when the block ends; every wait is bounded. With socat=True the block
+gets socat's Popen too, (a, b, proc): stopping it makes the line vanish under both ends.
 """
 import os
 import signal
@@ -30,7 +31,7 @@ def stop_process(proc, grace=2.0):
 
 
 @contextmanager
-def pty_pair(folder=None, wait=10.0):
+def pty_pair(folder=None, wait=10.0, socat=False):
     """Yields (a, b), the paths of the two ends of a fresh line under folder."""
     own = folder is None
     folder = folder or tempfile.mkdtemp(prefix="kestrel-line-")
@@ -49,7 +50,7 @@ def pty_pair(folder=None, wait=10.0):
             if proc.poll() is not None or time.monotonic() > deadline:
                 raise RuntimeError("socat did not make the line")
             time.sleep(0.02)
-        yield a, b
+        yield (a, b, proc) if socat else (a, b)
     finally:
         stop_process(proc)
         for p in (a, b):

@@ -65,7 +65,7 @@ void raw_port_write(raw_port, const unsigned char *bytes, int count)
 }
 
 // One scripted byte per read, so that every silence in the script is one empty read.
-int raw_port_read(raw_port, unsigned char *b, int, int)
+int raw_port_read(raw_port, unsigned char *b, int, int, int *)
 {
     port.reads++;
     if (port.reads == port.cancel_at_read)
