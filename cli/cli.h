@@ -105,4 +105,8 @@ int add_ports(port_list *list, const char *value);
 // status after an interrupt, else CLI_RACK.
 int run_rack(const port_list *ports, const char *rate, int files, const char *const *file_args);
 
+// The count files at paths, to be removed (with the folder's lock released) should the sender
+// end the process after "Timeout error"; paths null: none.
+void remove_at_timeout(const char *const *paths, int count);
+
 #endif

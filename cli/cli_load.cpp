@@ -164,7 +164,9 @@ int send_to_rack(int files)
 int send_here(int files)
 {
     send_outcome outcome;
+    remove_at_timeout(final_paths, files);
     send_set(final_paths, files, &outcome);
+    remove_at_timeout(nullptr, 0);
     const int status = send_status(&outcome);
     if (outcome.kind == SEND_CANCELLED)
         complain("interrupted: the terminal was told to cancel");

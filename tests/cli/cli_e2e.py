@@ -267,18 +267,18 @@ def case_interrupt(r, work):
 
 
 def case_silent_line(r, work):
-    """Nobody answers: the sender gives up after about forty seconds with its own status. A
-    line that goes away under a transfer (its far end closed) ends it at once with the same
-    status, and says so."""
-    path = os.path.join(work, "x.bin")
-    random_file(path, 10, seed=1)
+    """Nobody answers: the sender gives up after about forty seconds with its own status, and a
+    load removes its files all the same. A line that goes away under a transfer (its far end
+    closed) ends it at once with the same status, and says so."""
+    job = make_job(r, work, lines=50)
     with pty_pair(work) as (ours, _):
         started = time.monotonic()
-        status, text = r.cli("send", "--port", r.port(ours), path, timeout=90)
+        status, text = r.cli("load", "--port", r.port(ours), cwd=job, timeout=90)
         elapsed = time.monotonic() - started
     expect(status == 1 and "Error: Timeout error" in text, f"exit {status}")
     expect("line is gone" not in text, "a silent line was said to be gone")
     expect(30 < elapsed < 60, f"gave up after {elapsed:.0f} s")
+    expect(os.listdir(job) == ["tabsync.ini"], f"left beside the settings: {os.listdir(job)}")
     if r.prefix:
         return
     big = os.path.join(work, "big.bin")
