@@ -20,7 +20,8 @@ constexpr char WORK_SET_NAME[] = "~tmpdbf";
 
 // The values of send_mode, as the dialog lists them ("No", "After succesfull conversion",
 // "Allways"). Only SEND_MODE_AFTER_SUCCESS sends: 0 and 2 both send nothing, whatever the
-// name of 2 suggests. The program holds 1 for the whole run.
+// name of 2 suggests. Neither the settings file nor the dialog sets it, so it holds 1 for the
+// whole run.
 enum {
     SEND_MODE_NO = 0,
     SEND_MODE_AFTER_SUCCESS = 1,
