@@ -83,12 +83,7 @@ int convert_into_working_set()
 
 int hand_over_set(const char *const *finals, int count)
 {
-    last_set_fault = set_fault{nullptr, nullptr, nullptr, 0};
-    int failed = -1;
-    for (int i = 0; i < SET_FILES_MAX; i++) {
-        if (!remove_file(finals[i]) && failed < 0)
-            failed = i;
-    }
+    int failed = remove_set(finals, SET_FILES_MAX);
     const char *const *working = working_set();
     for (int i = 0; i < count; i++) {
         if (!rename_file(working[i], finals[i]) && failed < 0)

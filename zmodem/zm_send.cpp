@@ -1,10 +1,10 @@
 // The ZMODEM batch send: zmodem_send_files, the whole protocol logic of the sender. Its state
 // lasts one call, set afresh at the start of each: the subpacket length it has come to
 // (subpacket_step, answered_in_row) and the ZACKs still owed (late_acks, late_ack_offset, set
-// afresh for each file); failure_text and failure_kind (what a failed send showed) and
-// send_cancelled tell how the last call ended, and cancel_request (serial_port.cpp) asks the
-// call under way to stop. It reads rx_type and rx_pos (zm_receive.cpp) and fills the Progress
-// box's status_text once per file.
+// afresh for each file); failure_text and failure_kind (what a failed send showed) tell how
+// the last call ended, and cancel_request (serial_port.cpp) asks the call under way to stop.
+// It reads rx_type and rx_pos (zm_receive.cpp) and fills the Progress box's status_text once
+// per file.
 //
 // One file of 1500 bytes on the line (S sender, R receiver):
 //
@@ -189,9 +189,6 @@ static std::uint32_t measure_file(std::FILE *file)
 static const char *failure_text;
 static send_kind failure_kind;
 
-// Whether the last send ended at the user's request (zmodem_send_cancelled).
-static int send_cancelled;
-
 // Every failure ends here. While a cancel is requested, whatever failed (the request makes the
 // line seem to cancel) is the request: the receiver is cancelled and nothing is shown.
 static int fail(const char *text, std::FILE *file)
@@ -201,7 +198,6 @@ static int fail(const char *text, std::FILE *file)
     if (cancel_request) {
         cancel_transfer();
         cancel_request = 0;
-        send_cancelled = 1;
         failure_text = nullptr;
         failure_kind = SEND_CANCELLED;
         return -1;
@@ -539,14 +535,15 @@ void zmodem_request_cancel()
 
 int zmodem_send_cancelled()
 {
-    return send_cancelled;
+    return failure_kind == SEND_CANCELLED;
 }
 
 // The whole batch. Returns count, or -1 with failure_text and failure_kind set.
 static int send_batch(int count, const char *const *paths, const char (*names)[256],
                       unsigned char com_index, unsigned char baud_index)
 {
-    send_cancelled = 0;
+    failure_text = nullptr;
+    failure_kind = SEND_DONE;
     subpacket_step = answered_in_row = 0;
     if (count <= 0)
         return fail(MSG_NO_FILES, nullptr);
